@@ -1,0 +1,221 @@
+#include "clocksetter/frm時間校正.h"
+
+#include "clocksetter/Module1.h"
+#include "clocksetter/quiet_mode.h"
+#include "clocksetter/server_table.h"
+#include "clocksetter/time_reply.h"
+
+namespace orvane {
+
+using namespace std::chrono_literals;
+using platform::rgb;
+
+namespace {
+
+constexpr platform::Colour kBlack = 0;
+constexpr platform::Colour kRed = 255;
+constexpr platform::Colour kBlue = rgb(0, 0, 255);
+constexpr platform::Colour kYellow = rgb(255, 255, 0);
+constexpr platform::Colour kBarColour = 0x00FF0000;         // blue
+constexpr platform::Colour kBarBackgroundColour = 0x000000FF;  // red
+
+constexpr const char* kDesignDots = "..........";
+constexpr const char* kClearedDots = ".............";
+constexpr std::int16_t kProbeTimeoutMs = 1000;
+constexpr std::uint16_t kTimePort = 37;
+constexpr auto kPause = 200ms;
+constexpr auto kReplyWait = 1s;
+
+platform::ControlDesign Text(const char* name, platform::TwipRect rect, const char* caption,
+                             platform::Colour fore = kBlack) {
+  return {name, rect, caption, fore, 0, false};
+}
+
+platform::ControlDesign YellowButton(const char* name, platform::TwipRect rect, const char* caption) {
+  return {name, rect, caption, kBlack, kYellow, true};
+}
+
+std::string TrimSpaces(const std::string& text) {
+  const auto first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+}  // namespace
+
+frm時間校正::frm時間校正(platform::Toolkit& toolkit, platform::Clock& clock, platform::Icmp& icmp)
+    : toolkit_(toolkit), clock_(clock), icmp_(icmp) {
+  window_ = toolkit_.createWindow({"網路校時 (By zevo)", 4680, 2985, rgb(255, 255, 192)});
+  CreateControls();
+  ConnectEvents();
+}
+
+void frm時間校正::CreateControls() {
+  auto& w = *window_;
+  // The band goes first so that the buttons lie above it.
+  Label6 = &w.addStatic({"Label6", {0, 2400, 4695, 615}, "", kBlack, rgb(255, 128, 0), true});
+  Label1 = &w.addStatic(Text("Label1", {240, 240, 1455, 255}, "尋找時間伺服器："));
+  pgb1 = &w.addProgressBar(Text("pgb1", {1800, 240, 2655, 165}, ""));
+  Label2 = &w.addStatic(Text("Label2", {240, 600, 1455, 255}, "目標時間伺服器："));
+  lbl目標 = &w.addStatic(Text("lbl目標", {1800, 600, 2655, 255}, kDesignDots, kBlue));
+  Label3 = &w.addStatic(Text("Label3", {240, 960, 1455, 255}, "　　　　校正前："));
+  lbl校正前 = &w.addStatic(Text("lbl校正前", {1800, 960, 2775, 255}, kDesignDots, kBlue));
+  Label4 = &w.addStatic(Text("Label4", {240, 1320, 1455, 255}, "　　　　校正後："));
+  lbl校正後 = &w.addStatic(Text("lbl校正後", {1800, 1320, 2775, 255}, kDesignDots, kBlue));
+  Image1 = &w.addPicture(Text("Image1", {240, 960, 480, 480}, ""));
+  Label5 = &w.addStatic(Text("Label5", {240, 1680, 1455, 255}, "　時間校正結果："));
+  lbl狀態 = &w.addStatic(Text("lbl狀態", {1800, 1680, 2775, 255}, kDesignDots, kRed));
+  lbl錯誤訊息 = &w.addStatic(Text("lbl錯誤訊息", {840, 2040, 3015, 255}, kDesignDots, kBlue));
+  cmd再執行 = &w.addButton(YellowButton("cmd再執行", {720, 2520, 1575, 375}, "再執行一次"));
+  cmd確定 = &w.addButton(YellowButton("cmd確定", {2400, 2520, 1575, 375}, "完成"));
+  Winsock1 = &w.addTcpSocket("Winsock1");
+}
+
+void frm時間校正::ConnectEvents() {
+  window_->setOnActivate([this] { Form_Activate(); });
+  window_->setOnQueryUnload(
+      [this](std::int16_t& cancel, platform::UnloadMode mode) { Form_QueryUnload(cancel, mode); });
+  cmd再執行->setOnClick([this] { cmd再執行_Click(); });
+  cmd確定->setOnClick([this] { cmd確定_Click(); });
+  Winsock1->setOnDataArrival([this](std::int32_t bytes) { Winsock1_DataArrival(bytes); });
+  Winsock1->setOnError(
+      [this](std::int32_t number, const std::string& text) { Winsock1_Error(number, text); });
+  Winsock1->setOnClose([this] { Winsock1_Close(); });
+}
+
+void frm時間校正::校時init() {
+  bSyncDone = 0;
+  lbl目標->setCaption(kClearedDots);
+  lbl狀態->setCaption(kClearedDots);
+  lbl校正前->setCaption(kClearedDots);
+  lbl校正後->setCaption(kClearedDots);
+  lbl錯誤訊息->setCaption("");
+  cmd再執行->setEnabled(false);
+  cmd確定->setCaption("完成");
+
+  const auto& table = TimeServers();
+  std::array<std::int16_t, kServerCount> results{};
+  std::array<std::string, kServerCount> texts;
+  lbl目標->setForeColour(kBlack);
+  for (std::size_t i = 0; i < kServerCount; ++i) {
+    pgb1->setValue(float(i * 100) / float(kServerCount - 1));
+    const std::string address = AddressOf(table[i]);
+    const std::int16_t rtt = ProbeEcho(icmp_, address, kProbeTimeoutMs);
+    results[i] = rtt >= 0 ? rtt : kFailedProbe;
+    texts[i] = ProbeDisplayText(rtt);
+    toolkit_.doEvents();
+    if (unloaded()) return;
+    lbl目標->setCaption(address + texts[i]);
+  }
+
+  const std::size_t best = ChooseFastest(results);
+  strServerHost = AddressOf(table[best]);
+  lbl目標->setForeColour(kRed);
+  lbl目標->setCaption(texts[best] == "(bad)" ? "無法連接到時間伺服器。"
+                                             : strServerHost + "  " + texts[best]);
+  pgb1->setValue(100);
+  SyncStart();
+}
+
+void frm時間校正::SyncStart() {
+  bSyncing = 1;
+  Winsock1->close();
+  replyBuffer_.clear();
+  clock_.sleep(kPause);
+  Winsock1->connect(TrimSpaces(strServerHost), kTimePort);
+
+  // Monotonic: the reply handler changes the wall clock in the middle of this wait.
+  const auto start = clock_.monotonicNow();
+  while (clock_.monotonicNow() - start < kReplyWait) {
+    toolkit_.waitForEvents(start + kReplyWait);
+    if (unloaded()) return;
+    if (bSyncDone) break;
+  }
+
+  if (!IsQuietMode(toolkit_.commandLine())) return;
+  if (bSyncDone) {
+    clock_.sleep(kPause);
+  } else {
+    toolkit_.messageBox("網路有問題！校時未能完成。", "程式報告", platform::MessageButtons::Ok,
+                        platform::MessageAnswer::Ok);
+  }
+  Unload();
+  toolkit_.endProgram(0);
+}
+
+void frm時間校正::cmd再執行_Click() {
+  cmd再執行->setEnabled(false);
+  校時init();
+}
+
+void frm時間校正::cmd確定_Click() { Unload(); }
+
+void frm時間校正::Form_Activate() {
+  pgb1->sendMessage(platform::PBM_SETBARCOLOR, 0, kBarColour);
+  pgb1->sendMessage(platform::PBM_SETBKCOLOR, 0, kBarBackgroundColour);
+  pgb1->setMax(100);
+  校時init();
+}
+
+void frm時間校正::Form_QueryUnload(std::int16_t& Cancel, platform::UnloadMode UnloadMode) {
+  if (UnloadMode == platform::UnloadMode::ControlMenu) Cancel = -1;
+}
+
+void frm時間校正::Winsock1_DataArrival(std::int32_t /*bytesTotal*/) {
+  if (unloaded()) return;
+  try {
+    const auto bytes = Winsock1->readAll();
+    replyBuffer_.insert(replyBuffer_.end(), bytes.begin(), bytes.end());
+    if (replyBuffer_.size() >= kReplySize) ProcessReply();
+  } catch (...) {
+    LeaveExchange();
+  }
+}
+
+void frm時間校正::ProcessReply() {
+  const auto utc = ServerTimeFromCount(ReplyCount(replyBuffer_));
+  replyBuffer_.clear();
+  const auto record = ClockRecordFrom(utc);
+  lbl校正前->setCaption(clock_.dateTimeText(clock_.localNow()));
+  const bool clockSet = clock_.setSystemTimeUtc(record);
+  if (bSyncing) {
+    lbl狀態->setCaption(clockSet ? "系統時間校正成功。" : "執行時有錯誤發生！");
+    lbl校正後->setCaption(clock_.dateTimeText(DisplayedServerTime(utc)));
+  }
+  bSyncing = 0;
+  cmd確定->setEnabled(true);
+  cmd確定->setCaption("完成");
+  lbl錯誤訊息->setCaption("請按〔完成〕結束校時");
+  cmd再執行->setEnabled(true);
+  Winsock1->close();
+  // Last: the wait ends on this only once the window shows its final state.
+  bSyncDone = -1;
+}
+
+// The exchange failed without a word: the run is over, the window stays as it is.
+void frm時間校正::LeaveExchange() {
+  bSyncing = 0;
+  replyBuffer_.clear();
+  Winsock1->close();
+}
+
+void frm時間校正::Winsock1_Error(std::int32_t /*Number*/, const std::string& Description) {
+  if (unloaded()) return;
+  lbl狀態->setCaption("有錯誤發生！");
+  lbl錯誤訊息->setCaption(Description);
+  Winsock1->close();
+  cmd再執行->setEnabled(true);
+  cmd確定->setCaption("取消校時");
+  cmd確定->setEnabled(true);
+  bSyncing = 0;
+}
+
+// The server closed before four bytes came: the reply is short and never will be whole.
+void frm時間校正::Winsock1_Close() {
+  if (unloaded()) return;
+  LeaveExchange();
+}
+
+void frm時間校正::Unload() { window_->unload(); }
+
+}  // namespace orvane

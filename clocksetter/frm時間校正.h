@@ -1,0 +1,77 @@
+// The clock setter's one window: it searches the time servers, reads the time from the fastest and
+// sets the system clock, then waits for the user (or, with "/Q", ends by itself).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/icmp.h"
+#include "platform/window.h"
+
+namespace orvane {
+
+class frm時間校正 {
+ public:
+  frm時間校正(platform::Toolkit& toolkit, platform::Clock& clock, platform::Icmp& icmp);
+
+  platform::Window& window() { return *window_; }
+
+  // One run: search, choice, exchange. Called on activation and by "再執行一次".
+  void 校時init();
+
+  // The state that links a run's stages, for those who watch the window from outside.
+  std::int16_t syncing() const { return bSyncing; }
+  bool syncDone() const { return bSyncDone != 0; }
+  const std::string& serverHost() const { return strServerHost; }
+
+ private:
+  void CreateControls();
+  void ConnectEvents();
+
+  void SyncStart();
+  void cmd再執行_Click();
+  void cmd確定_Click();
+  void Form_Activate();
+  void Form_QueryUnload(std::int16_t& Cancel, platform::UnloadMode UnloadMode);
+  void Winsock1_DataArrival(std::int32_t bytesTotal);
+  void Winsock1_Error(std::int32_t Number, const std::string& Description);
+  void Winsock1_Close();
+
+  void ProcessReply();
+  void LeaveExchange();
+  void Unload();
+  bool unloaded() const { return window_->isUnloaded(); }
+
+  platform::Toolkit& toolkit_;
+  platform::Clock& clock_;
+  platform::Icmp& icmp_;
+  std::unique_ptr<platform::Window> window_;
+
+  std::int16_t bSyncing = 0;
+  std::string strServerHost;
+  std::int16_t bSyncDone = 0;
+  // What has arrived of the reply so far: TCP may split the four bytes over several arrivals.
+  std::vector<std::uint8_t> replyBuffer_;
+
+  platform::Control* Label1 = nullptr;
+  platform::ProgressBar* pgb1 = nullptr;
+  platform::Control* Label2 = nullptr;
+  platform::Control* lbl目標 = nullptr;
+  platform::Control* Label3 = nullptr;
+  platform::Control* lbl校正前 = nullptr;
+  platform::Control* Label4 = nullptr;
+  platform::Control* lbl校正後 = nullptr;
+  platform::Control* Image1 = nullptr;
+  platform::Control* Label5 = nullptr;
+  platform::Control* lbl狀態 = nullptr;
+  platform::Control* lbl錯誤訊息 = nullptr;
+  platform::Control* Label6 = nullptr;
+  platform::Button* cmd再執行 = nullptr;
+  platform::Button* cmd確定 = nullptr;
+  platform::TcpSocket* Winsock1 = nullptr;
+};
+
+}  // namespace orvane

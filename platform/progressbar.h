@@ -1,0 +1,22 @@
+// Progress bar of the common controls: range, value, and the two colour messages of the classic
+// Windows progress control, which every backend honours whatever the desktop style.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+constexpr std::uint32_t PBM_SETBARCOLOR = 0x0409;
+constexpr std::uint32_t PBM_SETBKCOLOR = 0x2001;
+
+class ProgressBar {
+ public:
+  virtual ~ProgressBar() = default;
+  virtual void setMax(float max) = 0;
+  virtual void setValue(float value) = 0;
+  // Sends a message of the progress control; colours come as 0x00BBGGRR.
+  virtual std::intptr_t sendMessage(std::uint32_t message, std::uintptr_t wParam,
+                                    std::intptr_t lParam) = 0;
+};
+
+}  // namespace platform
