@@ -10,12 +10,15 @@ namespace platform {
 
 class Error : public std::runtime_error {
  public:
-  Error(std::int32_t number, const std::string& description)
-      : std::runtime_error(description), number_(number) {}
+  // inUse: the file is held by another program or access is denied for now; worth retrying.
+  Error(std::int32_t number, const std::string& description, bool inUse = false)
+      : std::runtime_error(description), number_(number), inUse_(inUse) {}
   std::int32_t number() const { return number_; }
+  bool inUse() const { return inUse_; }
 
  private:
   std::int32_t number_;
+  bool inUse_;
 };
 
 }  // namespace platform

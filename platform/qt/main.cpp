@@ -1,0 +1,72 @@
+// The entry point of every program on Linux: builds the Qt and POSIX services and hands them over.
+#include <QApplication>
+#include <QFileInfo>
+#include <cstdio>
+#include <exception>
+#include <unistd.h>
+
+#include "platform/error.h"
+#include "platform/platform.h"
+#include "platform/qt/posix_clock.h"
+#include "platform/qt/posix_files.h"
+#include "platform/qt/posix_icmp.h"
+#include "platform/qt/qt_toolkit.h"
+
+namespace {
+
+platform::Toolkit* gToolkit = nullptr;
+
+// The standard report of an error the program does not trap: its number and description, then
+// the end of the program with exit code 1.
+[[noreturn]] void ReportAndEnd(std::int32_t number, const std::string& description) {
+  const std::string title = QFileInfo(QCoreApplication::applicationFilePath()).baseName().toStdString();
+  const std::string text = "執行階段錯誤 '" + std::to_string(number) + "'：\n\n" + description;
+  std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
+  if (gToolkit)
+    gToolkit->messageBox(text, title, platform::MessageButtons::Ok, platform::MessageAnswer::Ok);
+  std::fflush(nullptr);
+  ::_exit(1);
+}
+
+[[noreturn]] void ReportCurrentException() {
+  try {
+    throw;
+  } catch (const platform::Error& e) {
+    ReportAndEnd(e.number(), e.what());
+  } catch (const std::exception& e) {
+    ReportAndEnd(5, e.what());
+  } catch (...) {
+    ReportAndEnd(5, "unknown error");
+  }
+}
+
+// Errors raised in event handlers reach the report too, instead of unwinding through Qt.
+class Application : public QApplication {
+ public:
+  using QApplication::QApplication;
+  bool notify(QObject* receiver, QEvent* event) override {
+    try {
+      return QApplication::notify(receiver, event);
+    } catch (...) {
+      ReportCurrentException();
+    }
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Application app(argc, argv);
+  platform::qt::QtToolkit toolkit(argc, argv);
+  gToolkit = &toolkit;
+  platform::qt::PosixClock clock;
+  platform::qt::PosixIcmp icmp;
+  platform::qt::PosixFiles files;
+  platform::qt::QtOsQuery osQuery;
+  platform::Platform platform{toolkit, clock, icmp, files, osQuery};
+  try {
+    return programMain(platform);
+  } catch (...) {
+    ReportCurrentException();
+  }
+}

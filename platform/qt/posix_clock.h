@@ -1,0 +1,22 @@
+// The clock on POSIX, with the user's regional date and time texts from Qt's system locale.
+#pragma once
+
+#include "platform/clock.h"
+
+namespace platform::qt {
+
+class PosixClock : public Clock {
+ public:
+  std::chrono::steady_clock::time_point monotonicNow() const override;
+  std::chrono::local_seconds localNow() const override;
+  // clock_settime(CLOCK_REALTIME); false on any failure (EPERM without the right to set it).
+  bool setSystemTimeUtc(const SystemTimeRecord& record) override;
+  void sleep(std::chrono::milliseconds duration) override;
+  std::string shortDateText(std::chrono::year_month_day date) const override;
+  std::string longTimeText(std::chrono::hh_mm_ss<std::chrono::seconds> time) const override;
+};
+
+// The locale's long time format without its time-zone part: a displayed time has no zone.
+std::string LongTimeFormatWithoutZone(const std::string& format);
+
+}  // namespace platform::qt

@@ -1,0 +1,345 @@
+#include "platform/qt/qt_toolkit.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QSessionManager>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <QTranslator>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace platform::qt {
+
+namespace {
+
+constexpr int kTwipsPerPixel = 15;  // at 96 dpi; Qt scales logical pixels with the screen
+
+QString Q(const std::string& text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
+std::string S(const QString& text) { return text.toUtf8().toStdString(); }
+
+QString CssColour(Colour colour) {
+  return QStringLiteral("rgb(%1,%2,%3)")
+      .arg(colour & 0xFF)
+      .arg((colour >> 8) & 0xFF)
+      .arg((colour >> 16) & 0xFF);
+}
+
+void SetTextColour(QWidget* widget, Colour colour) {
+  QPalette palette = widget->palette();
+  palette.setColor(QPalette::WindowText, ToQColor(colour));
+  palette.setColor(QPalette::ButtonText, ToQColor(colour));
+  widget->setPalette(palette);
+}
+
+// SIGTERM arrives on a pipe so that it is handled on the window's thread, as a close request
+// from outside the program.
+int gSignalPipe[2] = {-1, -1};
+void OnTerminateSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] auto written = ::write(gSignalPipe[1], &byte, 1);
+}
+
+}  // namespace
+
+// What the window shows, line by line, for tests and demos that watch a real run from outside:
+// set PLATFORM_UI_LOG to a file name. Lines: "<event>\t<control>\t<text>".
+void UiLog(const char* event, const QString& control, const QString& text) {
+  static FILE* log = [] {
+    const char* path = std::getenv("PLATFORM_UI_LOG");
+    return path && *path ? std::fopen(path, "a") : nullptr;
+  }();
+  if (!log) return;
+  QString line = text;
+  line.replace(u'\n', QStringLiteral("\\n"));
+  std::fprintf(log, "%s\t%s\t%s\n", event, control.toUtf8().constData(), line.toUtf8().constData());
+  std::fflush(log);
+}
+
+QColor ToQColor(Colour colour) {
+  return QColor(int(colour & 0xFF), int((colour >> 8) & 0xFF), int((colour >> 16) & 0xFF));
+}
+
+QPixmap ProgramIcon() { return QPixmap(QStringLiteral(":/app-icon.xpm")); }
+
+// --- Controls ---------------------------------------------------------------------------------
+
+void QtStatic::setCaption(const std::string& text) {
+  label_->setText(Q(text));
+  UiLog("caption", label_->objectName(), label_->text());
+}
+std::string QtStatic::caption() const { return S(label_->text()); }
+void QtStatic::setForeColour(Colour colour) { SetTextColour(label_, colour); }
+
+QtButton::QtButton(QPushButton* button) : button_(button) {
+  QObject::connect(button_, &QPushButton::clicked, [this] {
+    if (onClick_) onClick_();
+  });
+}
+void QtButton::setCaption(const std::string& text) {
+  button_->setText(Q(text));
+  UiLog("caption", button_->objectName(), button_->text());
+}
+void QtButton::setEnabled(bool enabled) {
+  button_->setEnabled(enabled);
+  UiLog("enabled", button_->objectName(), enabled ? QStringLiteral("1") : QStringLiteral("0"));
+}
+std::string QtButton::caption() const { return S(button_->text()); }
+void QtButton::setForeColour(Colour colour) { SetTextColour(button_, colour); }
+
+void QtProgressBar::setMax(float max) { bar_->setMaximum(int(max)); }
+void QtProgressBar::setValue(float value) { bar_->setValue(int(value + 0.5f)); }
+
+std::intptr_t QtProgressBar::sendMessage(std::uint32_t message, std::uintptr_t,
+                                         std::intptr_t lParam) {
+  // Like the classic control, answer with the colour that was in force.
+  Colour previous = 0;
+  if (message == PBM_SETBARCOLOR) {
+    previous = std::exchange(bar_colour_, Colour(lParam));
+  } else if (message == PBM_SETBKCOLOR) {
+    previous = std::exchange(background_colour_, Colour(lParam));
+  } else {
+    return 0;
+  }
+  updateStyle();
+  return std::intptr_t(previous);
+}
+
+// A style sheet, because desktop styles draw their own bar and ignore palette colours.
+void QtProgressBar::updateStyle() {
+  bar_->setTextVisible(false);
+  bar_->setStyleSheet(QStringLiteral("QProgressBar { background-color: %1; border: 1px solid "
+                                     "rgb(128,128,128); } QProgressBar::chunk { "
+                                     "background-color: %2; }")
+                          .arg(CssColour(background_colour_), CssColour(bar_colour_)));
+}
+
+// --- Socket -----------------------------------------------------------------------------------
+
+QtTcpSocket::QtTcpSocket() {
+  QObject::connect(&socket_, &QTcpSocket::readyRead, [this] {
+    if (onData_) onData_(std::int32_t(socket_.bytesAvailable()));
+  });
+  QObject::connect(&socket_, &QTcpSocket::errorOccurred, [this](QAbstractSocket::SocketError e) {
+    if (e == QAbstractSocket::RemoteHostClosedError) return;  // the close event tells that
+    if (onError_) onError_(std::int32_t(e), S(socket_.errorString()));
+  });
+  QObject::connect(&socket_, &QTcpSocket::disconnected, [this] {
+    if (onClose_) onClose_();
+  });
+}
+
+void QtTcpSocket::close() {
+  // Our own close raises no events: they belong to a connection the program has given up.
+  const QSignalBlocker quiet(socket_);
+  socket_.abort();
+}
+
+void QtTcpSocket::connect(const std::string& remoteHost, std::uint16_t remotePort) {
+  socket_.connectToHost(Q(remoteHost), remotePort);
+}
+
+std::vector<std::uint8_t> QtTcpSocket::readAll() {
+  const QByteArray bytes = socket_.readAll();
+  return {bytes.begin(), bytes.end()};
+}
+
+// --- Window -----------------------------------------------------------------------------------
+
+void FormWidget::closeEvent(QCloseEvent* event) {
+  if (owner_.isUnloaded()) return event->accept();
+  if (owner_.requestClose(owner_.takePendingCloseMode())) {
+    event->accept();
+  } else {
+    event->ignore();
+  }
+}
+
+QtWindow::QtWindow(const WindowDesign& design) : widget_(std::make_unique<FormWidget>(*this)) {
+  widget_->setWindowTitle(Q(design.caption));
+  widget_->setFixedSize(design.clientWidthTwips / kTwipsPerPixel,
+                        design.clientHeightTwips / kTwipsPerPixel);
+  QPalette palette = widget_->palette();
+  palette.setColor(QPalette::Window, ToQColor(design.backColour));
+  widget_->setPalette(palette);
+  widget_->setAutoFillBackground(true);
+  const QPixmap icon = ProgramIcon();
+  if (!icon.isNull()) widget_->setWindowIcon(icon);
+}
+
+QtWindow::~QtWindow() {
+  sockets_.clear();
+  controls_.clear();
+  progressBar_.reset();
+}
+
+QRect QtWindow::Pixels(const TwipRect& t) const {
+  return QRect(t.left / kTwipsPerPixel, t.top / kTwipsPerPixel, t.width / kTwipsPerPixel,
+               t.height / kTwipsPerPixel);
+}
+
+Control& QtWindow::addStatic(const ControlDesign& d) {
+  auto* label = new QLabel(Q(d.caption), widget_.get());
+  label->setObjectName(Q(d.name));
+  label->setGeometry(Pixels(d.rect));
+  label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  SetTextColour(label, d.foreColour);
+  if (d.hasBackColour) {
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::Window, ToQColor(d.backColour));
+    label->setPalette(palette);
+    label->setAutoFillBackground(true);
+  }
+  controls_.push_back(std::make_unique<QtStatic>(label));
+  return *controls_.back();
+}
+
+Button& QtWindow::addButton(const ControlDesign& d) {
+  auto* button = new QPushButton(Q(d.caption), widget_.get());
+  button->setObjectName(Q(d.name));
+  button->setGeometry(Pixels(d.rect));
+  if (d.hasBackColour) {
+    button->setStyleSheet(
+        QStringLiteral("QPushButton { background-color: %1; color: %2; border: 2px outset "
+                       "rgb(200,200,0); } QPushButton:pressed { border-style: inset; } "
+                       "QPushButton:disabled { color: rgb(160,160,160); }")
+            .arg(CssColour(d.backColour), CssColour(d.foreColour)));
+  }
+  auto control = std::make_unique<QtButton>(button);
+  auto& result = *control;
+  controls_.push_back(std::move(control));
+  return result;
+}
+
+Control& QtWindow::addPicture(const ControlDesign& d) {
+  auto& control = static_cast<QtStatic&>(addStatic(d));
+  control.widget()->setPixmap(ProgramIcon());
+  control.widget()->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  return control;
+}
+
+ProgressBar& QtWindow::addProgressBar(const ControlDesign& d) {
+  auto* bar = new QProgressBar(widget_.get());
+  bar->setObjectName(Q(d.name));
+  bar->setGeometry(Pixels(d.rect));
+  progressBar_ = std::make_unique<QtProgressBar>(bar);
+  return *progressBar_;
+}
+
+TcpSocket& QtWindow::addTcpSocket(const std::string&) {
+  sockets_.push_back(std::make_unique<QtTcpSocket>());
+  return *sockets_.back();
+}
+
+bool QtWindow::requestClose(UnloadMode mode) {
+  if (unloaded_) return true;
+  std::int16_t cancel = 0;
+  if (onQueryUnload_) onQueryUnload_(cancel, mode);
+  if (cancel) return false;
+  unloaded_ = true;
+  UiLog("unload", widget_->windowTitle(), {});
+  for (auto& socket : sockets_) socket->close();
+  widget_->hide();
+  QCoreApplication::exit(0);  // the loop ends once the running handlers have returned
+  return true;
+}
+
+void QtWindow::activateOnce() {
+  if (activated_ || unloaded_) return;
+  activated_ = true;
+  if (onActivate_) onActivate_();
+}
+
+UnloadMode QtWindow::takePendingCloseMode() {
+  return std::exchange(pendingCloseMode_, UnloadMode::ControlMenu);
+}
+
+// --- Toolkit ----------------------------------------------------------------------------------
+
+QtToolkit::QtToolkit(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) commandLine_ += ' ';
+    commandLine_ += argv[i];
+  }
+  QApplication::setQuitOnLastWindowClosed(false);
+  auto* translator = new QTranslator(qApp);
+  if (translator->load(QLocale::system(), QStringLiteral("qt"), QStringLiteral("_"),
+                       QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+    QCoreApplication::installTranslator(translator);
+}
+
+std::unique_ptr<Window> QtToolkit::createWindow(const WindowDesign& design) {
+  auto window = std::make_unique<QtWindow>(design);
+  window_ = window.get();
+  return window;
+}
+
+int QtToolkit::run(Window& window) {
+  auto& form = static_cast<QtWindow&>(window);
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, gSignalPipe) == 0) {
+    auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, [&form] {
+      char byte;
+      [[maybe_unused]] auto got = ::read(gSignalPipe[0], &byte, 1);
+      form.requestClose(UnloadMode::TaskManager);
+    });
+    std::signal(SIGTERM, OnTerminateSignal);
+  }
+  QObject::connect(qApp, &QGuiApplication::commitDataRequest,
+                   [&form](QSessionManager&) { form.setPendingCloseMode(UnloadMode::AppWindows); });
+
+  form.widget()->show();
+  QTimer::singleShot(0, [&form] { form.activateOnce(); });
+  if (form.isUnloaded()) return 0;
+  return QApplication::exec();
+}
+
+MessageAnswer QtToolkit::messageBox(const std::string& text, const std::string& title,
+                                    MessageButtons buttons, MessageAnswer defaultButton) {
+  QWidget* owner = window_ && !window_->isUnloaded() ? window_->widget() : nullptr;
+  QMessageBox box(QMessageBox::NoIcon, Q(title), Q(text), QMessageBox::NoButton, owner);
+  if (buttons == MessageButtons::YesNo) {
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    box.setDefaultButton(defaultButton == MessageAnswer::No ? QMessageBox::No : QMessageBox::Yes);
+    box.setEscapeButton(QMessageBox::No);
+  } else {
+    box.setStandardButtons(QMessageBox::Ok);
+    box.setDefaultButton(QMessageBox::Ok);
+  }
+  UiLog("messagebox", Q(title), Q(text));
+  const int pressed = box.exec();
+  if (pressed == QMessageBox::Yes) return MessageAnswer::Yes;
+  if (pressed == QMessageBox::No) return MessageAnswer::No;
+  return MessageAnswer::Ok;
+}
+
+void QtToolkit::doEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+void QtToolkit::waitForEvents(TimePoint deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  if (left.count() <= 0) return doEvents();
+  // The timer only wakes the sleeping loop at the deadline; any other event wakes it earlier.
+  QTimer wake;
+  wake.setSingleShot(true);
+  wake.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&wake, &QTimer::timeout, [] {});
+  wake.start(int(left.count()));
+  QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+std::string QtToolkit::programFolder() const {
+  return S(QDir::toNativeSeparators(QCoreApplication::applicationDirPath()));
+}
+
+void QtToolkit::endProgram(int exitCode) { QCoreApplication::exit(exitCode); }
+
+}  // namespace platform::qt

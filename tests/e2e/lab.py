@@ -1,0 +1,175 @@
+"""Helpers for end-to-end runs inside the lab made by in_lab: time servers on the loopback
+device, an X server, the real programs, and xdotool to act as the user."""
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(os.path.dirname(HERE))
+BUILD = os.environ.get("ORVANE_BUILD", os.path.join(SOURCE, "build", "linux"))
+
+TABLE = ["129.6.15.28", "129.6.15.29", "132.163.97.1", "132.163.96.1", "128.138.140.44"]
+
+
+def require_lab():
+    if os.environ.get("IN_LAB") != "1":
+        sys.exit("run this inside tests/e2e/in_lab: it must never reach the real network")
+
+
+class Servers:
+    """Time servers at table addresses, torn down with close()."""
+
+    def __init__(self, workdir):
+        self.workdir = workdir
+        self.addresses = []
+        self.processes = []
+
+    def assign(self, *addresses):
+        for a in addresses:
+            subprocess.run(["ip", "addr", "add", a + "/32", "dev", "lo"], check=True)
+            self.addresses.append(a)
+
+    def inetd(self, *addresses):
+        """openbsd-inetd's built-in RFC 868 service on each address."""
+        self.assign(*addresses)
+        conf = os.path.join(self.workdir, "inetd.conf")
+        with open(conf, "w") as f:
+            for a in addresses:
+                f.write(f"{a}:time stream tcp nowait root internal\n")
+        self.processes.append(subprocess.Popen(["/usr/sbin/inetd", "-i", conf]))
+        for a in addresses:
+            wait_for_listener(a)
+
+    def scripted(self, address, mode):
+        self.assign(address)
+        p = subprocess.Popen([sys.executable, os.path.join(HERE, "timeserver.py"), address, mode],
+                             stdout=subprocess.PIPE, text=True)
+        p.stdout.readline()
+        self.processes.append(p)
+
+    def close(self):
+        for p in self.processes:
+            p.kill()
+            p.wait()
+        for a in self.addresses:
+            subprocess.run(["ip", "addr", "del", a + "/32", "dev", "lo"], check=False)
+        self.processes, self.addresses = [], []
+
+
+def wait_for_listener(address, port=37, seconds=5):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection((address, port), timeout=0.5):
+                return
+        except OSError:
+            time.sleep(0.05)
+    raise RuntimeError(f"no listener on {address}:{port}")
+
+
+class Display:
+    """An X server of our own (Xvfb), or the user's display when asked to use it."""
+
+    def __init__(self, use_existing=False):
+        self.process = None
+        if use_existing and os.environ.get("DISPLAY"):
+            self.name = os.environ["DISPLAY"]
+            return
+        for number in range(90, 140):
+            if not os.path.exists(f"/tmp/.X11-unix/X{number}") and not os.path.exists(f"/tmp/.X{number}-lock"):
+                break
+        self.name = f":{number}"
+        self.process = subprocess.Popen(["Xvfb", self.name, "-screen", "0", "800x600x24", "-nolisten", "tcp"],
+                                        stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not os.path.exists(f"/tmp/.X11-unix/X{number}"):
+            if time.monotonic() > deadline:
+                raise RuntimeError("Xvfb did not start")
+            time.sleep(0.05)
+
+    def env(self, extra=None):
+        env = dict(os.environ, DISPLAY=self.name, QT_QPA_PLATFORM="xcb", LANG="zh_TW.UTF-8",
+                   LC_ALL="", QT_ACCESSIBILITY="0")
+        env.update(extra or {})
+        return env
+
+    def close(self):
+        if self.process:
+            self.process.kill()
+            self.process.wait()
+
+    def xdotool(self, *args, check=True):
+        r = subprocess.run(["xdotool", *args], env=self.env(), capture_output=True, text=True)
+        if check and r.returncode != 0:
+            raise RuntimeError(f"xdotool {' '.join(args)}: {r.stderr.strip()}")
+        return r.stdout.strip()
+
+    def find_window(self, title, seconds=10):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            for window in self.xdotool("search", "--onlyvisible", "--name", "", check=False).split():
+                if self.xdotool("getwindowname", window, check=False) == title:
+                    return window
+            time.sleep(0.05)
+        return None
+
+    def click(self, window, x, y):
+        self.xdotool("mousemove", "--window", window, str(x), str(y), "click", "1")
+
+    def press(self, window, key):
+        self.xdotool("windowfocus", "--sync", window, check=False)
+        self.xdotool("key", "--window", window, key)
+
+    def screenshot(self, path, window="root"):
+        subprocess.run(["/usr/bin/import", "-window", window, path], env=self.env(), check=True)
+
+
+class UiLog:
+    """Reads what the Qt layer logs of the window (PLATFORM_UI_LOG)."""
+
+    def __init__(self, workdir):
+        self.path = os.path.join(workdir, "ui.log")
+        open(self.path, "w").close()
+
+    def events(self):
+        with open(self.path, encoding="utf-8") as f:
+            return [tuple((line.rstrip("\n").split("\t") + ["", ""])[:3]) for line in f]
+
+    def captions(self):
+        """The last caption and enabled state of every control."""
+        state = {}
+        for event, control, text in self.events():
+            if event == "caption":
+                state[control] = text
+            elif event == "enabled":
+                state[control + ".enabled"] = text == "1"
+        return state
+
+    def message_boxes(self):
+        return [(title, text) for event, title, text in self.events() if event == "messagebox"]
+
+    def wait_for(self, predicate, seconds=10):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if predicate(self):
+                return True
+            time.sleep(0.02)
+        return False
+
+
+def orvane(display, log, *args):
+    env = display.env({"PLATFORM_UI_LOG": log.path})
+    return subprocess.Popen([os.path.join(BUILD, "orvane"), *args], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def workdir():
+    return tempfile.mkdtemp(prefix="orvane-e2e-")
+
+
+def remove(path):
+    shutil.rmtree(path, ignore_errors=True)
