@@ -83,13 +83,22 @@ class Display:
             if not os.path.exists(f"/tmp/.X11-unix/X{number}") and not os.path.exists(f"/tmp/.X{number}-lock"):
                 break
         self.name = f":{number}"
-        self.process = subprocess.Popen(["Xvfb", self.name, "-screen", "0", "800x600x24", "-nolisten", "tcp"],
+        self.process = subprocess.Popen(["Xvfb", self.name, "-screen", "0", "800x600x24", "-nolisten", "tcp", "-noreset"],
                                         stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
-        while not os.path.exists(f"/tmp/.X11-unix/X{number}"):
-            if time.monotonic() > deadline:
+        while not self._accepts(f"/tmp/.X11-unix/X{number}"):
+            if time.monotonic() > deadline or self.process.poll() is not None:
                 raise RuntimeError("Xvfb did not start")
             time.sleep(0.05)
+
+    @staticmethod
+    def _accepts(path):
+        try:
+            with socket.socket(socket.AF_UNIX) as s:
+                s.connect(path)
+            return True
+        except OSError:
+            return False
 
     def env(self, extra=None):
         env = dict(os.environ, DISPLAY=self.name, QT_QPA_PLATFORM="xcb", LANG="zh_TW.UTF-8",
@@ -99,8 +108,12 @@ class Display:
 
     def close(self):
         if self.process:
-            self.process.kill()
-            self.process.wait()
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
 
     def xdotool(self, *args, check=True):
         r = subprocess.run(["xdotool", *args], env=self.env(), capture_output=True, text=True)
@@ -121,8 +134,8 @@ class Display:
         self.xdotool("mousemove", "--window", window, str(x), str(y), "click", "1")
 
     def press(self, window, key):
-        self.xdotool("windowfocus", "--sync", window, check=False)
-        self.xdotool("key", "--window", window, key)
+        self.xdotool("windowfocus", "--sync", window)
+        self.xdotool("key", key)
 
     def screenshot(self, path, window="root"):
         subprocess.run(["/usr/bin/import", "-window", window, path], env=self.env(), check=True)
@@ -163,8 +176,9 @@ class UiLog:
 
 def orvane(display, log, *args):
     env = display.env({"PLATFORM_UI_LOG": log.path})
-    return subprocess.Popen([os.path.join(BUILD, "orvane"), *args], env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    with open(log.path + ".stderr", "a") as errors:
+        return subprocess.Popen([os.path.join(BUILD, "orvane"), *args], env=env,
+                                stdout=subprocess.DEVNULL, stderr=errors)
 
 
 def workdir():
@@ -173,3 +187,17 @@ def workdir():
 
 def remove(path):
     shutil.rmtree(path, ignore_errors=True)
+
+
+def request_close(display, window):
+    """What a window manager sends for the title-bar close box: WM_DELETE_WINDOW."""
+    from Xlib import X, display as xdisplay, protocol
+    d = xdisplay.Display(display.name)
+    target = d.create_resource_object("window", int(window))
+    protocols = d.intern_atom("WM_PROTOCOLS")
+    delete = d.intern_atom("WM_DELETE_WINDOW")
+    event = protocol.event.ClientMessage(window=target, client_type=protocols,
+                                         data=(32, [delete, X.CurrentTime, 0, 0, 0]))
+    target.send_event(event, event_mask=X.NoEventMask)
+    d.flush()
+    d.close()
