@@ -101,8 +101,10 @@ class Display:
             return False
 
     def env(self, extra=None):
+        runtime = "/tmp/orvane-lab-runtime"
+        os.makedirs(runtime, mode=0o700, exist_ok=True)
         env = dict(os.environ, DISPLAY=self.name, QT_QPA_PLATFORM="xcb", LANG="zh_TW.UTF-8",
-                   LC_ALL="", QT_ACCESSIBILITY="0")
+                   LC_ALL="", QT_ACCESSIBILITY="0", XDG_RUNTIME_DIR=runtime)
         env.update(extra or {})
         return env
 

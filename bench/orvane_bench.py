@@ -1,0 +1,67 @@
+"""Orvane's run costs, measured in the lab against local servers (medians of several runs):
+- "/Q" with a replying server: wall time from start to exit (two fixed 200 ms pauses included);
+- "/Q" with a silent server: CPU time of the whole run, the one-second wait included;
+- peak resident memory of both."""
+import os
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+import lab  # noqa: E402
+
+RUNS = int(os.environ.get("BENCH_RUNS", "7"))
+
+
+def run_once(display, log, answer_box):
+    start = time.monotonic()
+    with open(os.devnull, "w") as quiet:
+        p = subprocess.Popen([os.path.join(lab.BUILD, "orvane"), "/Q"], stdout=quiet, stderr=quiet,
+                             env=display.env({"PLATFORM_UI_LOG": log.path}))
+    helper = None
+    if answer_box:
+        def close_box():
+            box = display.find_window("程式報告", seconds=10)
+            if box:
+                display.press(box, "Return")
+        helper = threading.Thread(target=close_box)
+        helper.start()
+    _, status, usage = os.wait4(p.pid, 0)
+    wall = time.monotonic() - start
+    if helper:
+        helper.join()
+    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024
+
+
+def measure(setup, answer_box):
+    work = lab.workdir()
+    servers = lab.Servers(work)
+    display = lab.Display()
+    try:
+        setup(servers)
+        log = lab.UiLog(work)
+        return [run_once(display, log, answer_box) for _ in range(RUNS)]
+    finally:
+        servers.close()
+        display.close()
+        lab.remove(work)
+
+
+def main():
+    lab.require_lab()
+    replying = measure(lambda s: s.inetd(*lab.TABLE), answer_box=False)
+    silent = measure(lambda s: s.scripted(lab.TABLE[0], "silent"), answer_box=True)
+    median = lambda rows, i: statistics.median(r[i] for r in rows)
+    print(f"orvane /Q, replying server: wall {median(replying, 0) * 1000:.0f} ms "
+          f"(target <= 550 ms), CPU {median(replying, 1) * 1000:.0f} ms, "
+          f"peak RSS {median(replying, 2):.1f} MiB")
+    print(f"orvane /Q, silent server:   CPU {median(silent, 1) * 1000:.0f} ms (target < 100 ms), "
+          f"wall {median(silent, 0) * 1000:.0f} ms (message box answered by xdotool), "
+          f"peak RSS {median(silent, 2):.1f} MiB")
+    print(f"medians of {RUNS} runs each")
+
+
+if __name__ == "__main__":
+    main()
