@@ -167,6 +167,7 @@ platform::MessageAnswer FakeToolkit::messageBox(const std::string& text, const s
                                                 platform::MessageButtons buttons,
                                                 platform::MessageAnswer defaultButton) {
   messageBoxes.push_back({text, title, buttons, defaultButton, queue_.now()});
+  if (callLog) callLog->push_back("messagebox " + title);
   if (onMessageBox) onMessageBox(messageBoxes.back());
   if (answers.empty()) return defaultButton;
   const auto answer = answers.front();

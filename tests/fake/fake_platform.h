@@ -208,6 +208,8 @@ class FakeToolkit : public platform::Toolkit {
   std::deque<platform::MessageAnswer> answers;  // the user's answers; else the default button
   std::vector<int> exitCodes;
   int waits = 0;  // passes through waitForEvents, to see that a wait sleeps instead of spinning
+  // Where message boxes are logged among other platform calls, if anywhere.
+  std::vector<std::string>* callLog = nullptr;
   // Called while a message box is up, as the user's reaction to it.
   std::function<void(const MessageBoxShown&)> onMessageBox;
 
