@@ -151,8 +151,8 @@ void frm時間校正::cmd再執行_Click() {
 void frm時間校正::cmd確定_Click() { Unload(); }
 
 void frm時間校正::Form_Activate() {
-  pgb1->sendMessage(platform::PBM_SETBARCOLOR, 0, kBarColour);
-  pgb1->sendMessage(platform::PBM_SETBKCOLOR, 0, kBarBackgroundColour);
+  pgb1->sendMessage(platform::kSetBarColour, 0, kBarColour);
+  pgb1->sendMessage(platform::kSetBackgroundColour, 0, kBarBackgroundColour);
   pgb1->setMax(100);
   校時init();
 }

@@ -6,8 +6,8 @@
 
 namespace platform {
 
-constexpr std::uint32_t PBM_SETBARCOLOR = 0x0409;
-constexpr std::uint32_t PBM_SETBKCOLOR = 0x2001;
+constexpr std::uint32_t kSetBarColour = 0x0409;         // PBM_SETBARCOLOR
+constexpr std::uint32_t kSetBackgroundColour = 0x2001;  // PBM_SETBKCOLOR
 
 class ProgressBar {
  public:

@@ -103,9 +103,9 @@ std::intptr_t QtProgressBar::sendMessage(std::uint32_t message, std::uintptr_t,
                                          std::intptr_t lParam) {
   // Like the classic control, answer with the colour that was in force.
   Colour previous = 0;
-  if (message == PBM_SETBARCOLOR) {
+  if (message == kSetBarColour) {
     previous = std::exchange(bar_colour_, Colour(lParam));
-  } else if (message == PBM_SETBKCOLOR) {
+  } else if (message == kSetBackgroundColour) {
     previous = std::exchange(background_colour_, Colour(lParam));
   } else {
     return 0;

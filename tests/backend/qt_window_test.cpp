@@ -70,8 +70,8 @@ TEST_F(QtWindowTest, ButtonsHaveAYellowFaceAndReportClicks) {
 
 TEST_F(QtWindowTest, ProgressBarDrawsBlueOnRedAfterTheColourMessages) {
   auto& bar = window->addProgressBar({"pgb1", {1800, 240, 2655, 165}, ""});
-  bar.sendMessage(platform::PBM_SETBARCOLOR, 0, 0x00FF0000);
-  bar.sendMessage(platform::PBM_SETBKCOLOR, 0, 0x000000FF);
+  bar.sendMessage(platform::kSetBarColour, 0, 0x00FF0000);
+  bar.sendMessage(platform::kSetBackgroundColour, 0, 0x000000FF);
   bar.setMax(100);
   bar.setValue(50);
   window->widget()->show();

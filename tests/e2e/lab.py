@@ -176,11 +176,30 @@ class UiLog:
         return False
 
 
+WINDOWS = os.environ.get("ORVANE_TARGET") == "windows"
+
+
+def windows_path(path):
+    """A path as a Windows program under Wine sees it (drive Z: is /)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def program_command(path, *args):
+    """How to start a program of the build under test: natively, or under Wine."""
+    if WINDOWS:
+        return [os.path.join(SOURCE, "scripts", "wine-run"), path + ".exe", *args]
+    return [path, *args]
+
+
+def program_env(display, log):
+    return display.env({"PLATFORM_UI_LOG": windows_path(log.path) if WINDOWS else log.path})
+
+
 def orvane(display, log, *args):
-    env = display.env({"PLATFORM_UI_LOG": log.path})
     with open(log.path + ".stderr", "a") as errors:
-        return subprocess.Popen([os.path.join(BUILD, "orvane"), *args], env=env,
-                                stdout=subprocess.DEVNULL, stderr=errors)
+        return subprocess.Popen(program_command(os.path.join(BUILD, "orvane"), *args),
+                                env=program_env(display, log), stdout=subprocess.DEVNULL,
+                                stderr=errors)
 
 
 def workdir():

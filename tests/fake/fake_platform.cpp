@@ -56,8 +56,8 @@ void FakeControl::click() {
 
 std::intptr_t FakeProgressBar::sendMessage(std::uint32_t message, std::uintptr_t,
                                            std::intptr_t lParam) {
-  if (message == platform::PBM_SETBARCOLOR) barColour = platform::Colour(lParam);
-  if (message == platform::PBM_SETBKCOLOR) backgroundColour = platform::Colour(lParam);
+  if (message == platform::kSetBarColour) barColour = platform::Colour(lParam);
+  if (message == platform::kSetBackgroundColour) backgroundColour = platform::Colour(lParam);
   return 0;
 }
 

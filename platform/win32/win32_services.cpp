@@ -1,0 +1,266 @@
+#include "platform/win32/win32_services.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <iphlpapi.h>
+#include <icmpapi.h>
+#include <shellapi.h>
+#include <wbemidl.h>
+
+#include <cstring>
+#include <vector>
+
+#include "platform/error.h"
+
+namespace platform::win32 {
+
+using namespace std::chrono;
+
+namespace {
+
+SYSTEMTIME ToSystemTime(year_month_day date, hh_mm_ss<seconds> time) {
+  SYSTEMTIME st{};
+  st.wYear = WORD(int(date.year()));
+  st.wMonth = WORD(unsigned(date.month()));
+  st.wDay = WORD(unsigned(date.day()));
+  st.wDayOfWeek = WORD(weekday{sys_days{date}}.c_encoding());
+  st.wHour = WORD(time.hours().count());
+  st.wMinute = WORD(time.minutes().count());
+  st.wSecond = WORD(time.seconds().count());
+  return st;
+}
+
+[[noreturn]] void ThrowLastError(const std::string& what, DWORD error = ::GetLastError()) {
+  const bool inUse = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+                     error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE;
+  throw Error(std::int32_t(error), SystemMessage(error) + "：" + what, inUse);
+}
+
+}  // namespace
+
+// --- Clock ------------------------------------------------------------------------------------
+
+steady_clock::time_point Win32Clock::monotonicNow() const { return steady_clock::now(); }
+
+local_seconds Win32Clock::localNow() const {
+  SYSTEMTIME st;
+  ::GetLocalTime(&st);
+  return local_days{year{st.wYear} / st.wMonth / st.wDay} + hours{st.wHour} + minutes{st.wMinute} +
+         seconds{st.wSecond};
+}
+
+bool Win32Clock::setSystemTimeUtc(const SystemTimeRecord& r) {
+  SYSTEMTIME st{r.year, r.month, r.dayOfWeek, r.day, r.hour, r.minute, r.second, r.milliseconds};
+  return ::SetSystemTime(&st) != FALSE;
+}
+
+void Win32Clock::sleep(milliseconds duration) { ::Sleep(DWORD(duration.count())); }
+
+std::string Win32Clock::shortDateText(year_month_day date) const {
+  const SYSTEMTIME st = ToSystemTime(date, hh_mm_ss<seconds>{});
+  wchar_t text[128];
+  const int length = ::GetDateFormatEx(LOCALE_NAME_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr,
+                                       text, 128, nullptr);
+  return Utf8(text, length - 1);
+}
+
+std::string Win32Clock::longTimeText(hh_mm_ss<seconds> time) const {
+  const SYSTEMTIME st = ToSystemTime(year{2000} / 1 / 1, time);
+  wchar_t text[128];
+  const int length = ::GetTimeFormatEx(LOCALE_NAME_USER_DEFAULT, 0, &st, nullptr, text, 128);
+  return Utf8(text, length - 1);
+}
+
+// --- ICMP -------------------------------------------------------------------------------------
+
+void Win32Icmp::startSocketLibrary() {
+  WSADATA data;
+  ::WSAStartup(MAKEWORD(1, 1), &data);
+}
+
+void Win32Icmp::cleanupSocketLibrary() { ::WSACleanup(); }
+
+std::optional<Ipv4Address> Win32Icmp::resolveFirstIpv4(const std::string& host) {
+  const hostent* entry = ::gethostbyname(host.c_str());
+  if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list[0]) return std::nullopt;
+  Ipv4Address address;
+  std::memcpy(address.data(), entry->h_addr_list[0], 4);
+  return address;
+}
+
+namespace {
+
+class Win32EchoHandle : public EchoHandle {
+ public:
+  explicit Win32EchoHandle(HANDLE handle) : handle_(handle) {}
+  ~Win32EchoHandle() override { ::IcmpCloseHandle(handle_); }
+  EchoReply sendEcho(const Ipv4Address& destination, std::span<const std::uint8_t> data,
+                     std::uint8_t ttl, std::uint32_t timeoutMs) override {
+    IP_OPTION_INFORMATION options{};
+    options.Ttl = ttl;
+    // Room for one reply record, the echoed data, an ICMP error's 8 bytes, and the status block
+    // the API may write.
+    std::vector<std::uint8_t> reply(sizeof(ICMP_ECHO_REPLY) + data.size() + 8 + 16, 0);
+    IPAddr address;
+    std::memcpy(&address, destination.data(), 4);
+    const DWORD stored = ::IcmpSendEcho(handle_, address, const_cast<std::uint8_t*>(data.data()),
+                                        WORD(data.size()), &options, reply.data(),
+                                        DWORD(reply.size()), timeoutMs);
+    if (stored == 0) return {0, ::GetLastError(), 0};
+    const auto* record = reinterpret_cast<const ICMP_ECHO_REPLY*>(reply.data());
+    return {stored, record->Status, record->RoundTripTime};
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+}  // namespace
+
+std::unique_ptr<EchoHandle> Win32Icmp::openEchoHandle() {
+  HANDLE handle = ::IcmpCreateFile();
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return nullptr;
+  return std::make_unique<Win32EchoHandle>(handle);
+}
+
+// --- Files and shell --------------------------------------------------------------------------
+
+std::string Win32Files::findNormalFile(const std::string& path) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = ::FindFirstFileW(Wide(path).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return {};
+  constexpr DWORD kNotNormal = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN |
+                               FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DEVICE;
+  std::string name;
+  do {
+    if ((found.dwFileAttributes & kNotNormal) == 0) {
+      name = Utf8(found.cFileName);
+      break;
+    }
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+  return name;
+}
+
+std::int64_t Win32Files::fileLength(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!::GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data))
+    ThrowLastError(path);
+  return std::int64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+}
+
+void Win32Files::replaceFile(const std::string& source, const std::string& target) {
+  const std::wstring from = Wide(source), to = Wide(target);
+  const std::wstring temporary =
+      to + L".new-" + std::to_wstring(::GetCurrentProcessId()) + L".tmp";
+  try {
+    if (!::CopyFileW(from.c_str(), temporary.c_str(), FALSE)) ThrowLastError(source);
+    {
+      Handle copy(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (!copy.valid() || !::FlushFileBuffers(copy.get())) ThrowLastError(target);
+    }
+    const DWORD attributes = ::GetFileAttributesW(to.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+      ::SetFileAttributesW(temporary.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    if (!::MoveFileExW(temporary.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      ThrowLastError(target);
+  } catch (...) {
+    ::DeleteFileW(temporary.c_str());
+    throw;
+  }
+}
+
+void Win32Files::deleteFile(const std::string& path) {
+  if (!::DeleteFileW(Wide(path).c_str())) ThrowLastError(path);
+}
+
+bool Win32Files::startProgram(const std::string& path, const std::string& workingFolder) {
+  const auto result = reinterpret_cast<INT_PTR>(::ShellExecuteW(
+      nullptr, nullptr, Wide(path).c_str(), nullptr, Wide(workingFolder).c_str(), SW_SHOWNORMAL));
+  return result > 32;
+}
+
+void Win32Files::terminateProcess(int exitCode) {
+  ::TerminateProcess(::GetCurrentProcess(), UINT(exitCode));
+  ::ExitProcess(UINT(exitCode));
+}
+
+// --- WMI --------------------------------------------------------------------------------------
+
+namespace {
+
+template <class T>
+class ComPtr {
+ public:
+  ~ComPtr() {
+    if (p_) p_->Release();
+  }
+  T** out() { return &p_; }
+  T* operator->() const { return p_; }
+  T* get() const { return p_; }
+
+ private:
+  T* p_ = nullptr;
+};
+
+void Check(HRESULT hr, const char* what) {
+  if (FAILED(hr)) throw Error(std::int32_t(hr), SystemMessage(DWORD(hr)) + "：" + what);
+}
+
+std::optional<std::string> TextProperty(IWbemClassObject* item, const wchar_t* name) {
+  VARIANT value;
+  ::VariantInit(&value);
+  Check(item->Get(name, 0, &value, nullptr, nullptr), "Get");
+  std::optional<std::string> text;
+  if (value.vt == VT_BSTR) text = Utf8(value.bstrVal, int(::SysStringLen(value.bstrVal)));
+  ::VariantClear(&value);
+  return text;
+}
+
+}  // namespace
+
+std::vector<OperatingSystemItem> WmiOsQuery::operatingSystems() {
+  const HRESULT init = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
+                         RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+  std::vector<OperatingSystemItem> items;
+  {
+    ComPtr<IWbemLocator> locator;
+    Check(::CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
+                             reinterpret_cast<void**>(locator.out())),
+          "WbemLocator");
+    ComPtr<IWbemServices> services;
+    BSTR space = ::SysAllocString(L"\\\\.\\root\\cimv2");
+    const HRESULT connected =
+        locator->ConnectServer(space, nullptr, nullptr, nullptr, 0, nullptr, nullptr, services.out());
+    ::SysFreeString(space);
+    Check(connected, "ConnectServer root\\cimv2");
+    Check(::CoSetProxyBlanket(services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
+                              RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
+                              EOAC_NONE),
+          "CoSetProxyBlanket");
+    ComPtr<IEnumWbemClassObject> results;
+    BSTR language = ::SysAllocString(L"WQL");
+    BSTR query = ::SysAllocString(L"Select * from Win32_OperatingSystem");
+    const HRESULT queried = services->ExecQuery(
+        language, query, WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
+        results.out());
+    ::SysFreeString(language);
+    ::SysFreeString(query);
+    Check(queried, "ExecQuery");
+    for (;;) {
+      ComPtr<IWbemClassObject> item;
+      ULONG returned = 0;
+      Check(results->Next(LONG(-1) /* WBEM_INFINITE */, 1, item.out(), &returned), "Next");
+      if (returned == 0) break;
+      items.push_back({TextProperty(item.get(), L"Caption"),
+                       TextProperty(item.get(), L"Version").value_or("")});
+    }
+  }
+  if (SUCCEEDED(init)) ::CoUninitialize();
+  return items;
+}
+
+}  // namespace platform::win32

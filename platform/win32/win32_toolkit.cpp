@@ -1,0 +1,514 @@
+#include "platform/win32/win32_toolkit.h"
+
+#include <commctrl.h>
+#include <uxtheme.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <utility>
+
+namespace platform::win32 {
+
+namespace {
+
+constexpr UINT kActivateMessage = WM_APP + 1;
+constexpr UINT kSocketMessage = WM_APP + 2;
+constexpr wchar_t kFormClass[] = L"PlatformForm";
+constexpr wchar_t kSocketClass[] = L"PlatformSocket";
+
+HINSTANCE Instance() { return ::GetModuleHandleW(nullptr); }
+
+// Runs an event handler of the program; an error it raises ends the program with the report.
+template <class F>
+void Guarded(F&& handler) {
+  try {
+    handler();
+  } catch (...) {
+    ReportCurrentException();
+  }
+}
+
+std::wstring TextOf(HWND hwnd) {
+  const int length = ::GetWindowTextLengthW(hwnd);
+  std::wstring text(std::size_t(length) + 1, L'\0');
+  ::GetWindowTextW(hwnd, text.data(), length + 1);
+  text.resize(std::size_t(length));
+  return text;
+}
+
+void RegisterClasses() {
+  static const bool registered = [] {
+    WNDCLASSEXW form{};
+    form.cbSize = sizeof form;
+    form.lpfnWndProc = ::DefWindowProcW;
+    form.hInstance = Instance();
+    form.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+    form.hIcon = ::LoadIconW(Instance(), MAKEINTRESOURCEW(1));
+    form.lpszClassName = kFormClass;
+    ::RegisterClassExW(&form);
+    WNDCLASSEXW socket{};
+    socket.cbSize = sizeof socket;
+    socket.lpfnWndProc = ::DefWindowProcW;
+    socket.hInstance = Instance();
+    socket.lpszClassName = kSocketClass;
+    ::RegisterClassExW(&socket);
+    INITCOMMONCONTROLSEX controls{};
+    controls.dwSize = sizeof controls;
+    controls.dwICC = ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES;
+    ::InitCommonControlsEx(&controls);
+    return true;
+  }();
+  (void)registered;
+}
+
+}  // namespace
+
+// --- Controls ---------------------------------------------------------------------------------
+
+Win32Control::Win32Control(HWND hwnd, const ControlDesign& design, bool isButton)
+    : hwnd_(hwnd), design_(design), isButton_(isButton), fore_(design.foreColour) {
+  if (design.hasBackColour) backBrush_ = ::CreateSolidBrush(design.backColour);
+}
+
+Win32Control::~Win32Control() {
+  if (backBrush_) ::DeleteObject(backBrush_);
+}
+
+void Win32Control::setCaption(const std::string& text) {
+  ::SetWindowTextW(hwnd_, Wide(text).c_str());
+  UiLog("caption", design_.name, text);
+}
+
+std::string Win32Control::caption() const { return Utf8(TextOf(hwnd_)); }
+
+void Win32Control::setForeColour(Colour colour) {
+  fore_ = colour;
+  ::InvalidateRect(hwnd_, nullptr, TRUE);
+}
+
+void Win32Control::setEnabled(bool enabled) {
+  ::EnableWindow(hwnd_, enabled);
+  if (isButton_) UiLog("enabled", design_.name, enabled ? "1" : "0");
+}
+
+void Win32ProgressBar::setMax(float max) { ::SendMessageW(hwnd_, PBM_SETRANGE32, 0, LPARAM(max)); }
+void Win32ProgressBar::setValue(float value) {
+  ::SendMessageW(hwnd_, PBM_SETPOS, WPARAM(value + 0.5f), 0);
+}
+std::intptr_t Win32ProgressBar::sendMessage(std::uint32_t message, std::uintptr_t wParam,
+                                            std::intptr_t lParam) {
+  return ::SendMessageW(hwnd_, message, wParam, lParam);
+}
+
+// --- Socket -----------------------------------------------------------------------------------
+
+Win32TcpSocket::Win32TcpSocket() {
+  WSADATA data;
+  ::WSAStartup(MAKEWORD(2, 2), &data);
+  RegisterClasses();
+  messageWindow_ = ::CreateWindowExW(0, kSocketClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                     Instance(), nullptr);
+  ::SetWindowLongPtrW(messageWindow_, GWLP_USERDATA, LONG_PTR(this));
+  ::SetWindowLongPtrW(messageWindow_, GWLP_WNDPROC, LONG_PTR(&MessageProc));
+}
+
+Win32TcpSocket::~Win32TcpSocket() {
+  close();
+  ::DestroyWindow(messageWindow_);
+  ::WSACleanup();
+}
+
+void Win32TcpSocket::close() {
+  if (socket_ != INVALID_SOCKET) ::closesocket(socket_);
+  socket_ = INVALID_SOCKET;
+  received_.clear();
+}
+
+void Win32TcpSocket::connect(const std::string& remoteHost, std::uint16_t remotePort) {
+  close();
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int resolved = ::getaddrinfo(remoteHost.c_str(), nullptr, &hints, &found);
+  socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  ::WSAAsyncSelect(socket_, messageWindow_, kSocketMessage, FD_CONNECT | FD_READ | FD_CLOSE);
+  int error = resolved;
+  if (resolved == 0) {
+    sockaddr_in address = *reinterpret_cast<sockaddr_in*>(found->ai_addr);
+    ::freeaddrinfo(found);
+    address.sin_port = ::htons(remotePort);
+    if (::connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return;
+    error = ::WSAGetLastError();
+    if (error == WSAEWOULDBLOCK) return;
+  }
+  // A failure found at once is still reported from the message loop, like any other.
+  ::PostMessageW(messageWindow_, kSocketMessage, WPARAM(socket_),
+                 WSAMAKESELECTREPLY(FD_CONNECT, error));
+}
+
+std::vector<std::uint8_t> Win32TcpSocket::readAll() { return std::exchange(received_, {}); }
+
+bool Win32TcpSocket::Receive() {
+  bool any = false;
+  char buffer[4096];
+  for (;;) {
+    const int got = ::recv(socket_, buffer, sizeof buffer, 0);
+    if (got <= 0) break;
+    received_.insert(received_.end(), buffer, buffer + got);
+    any = true;
+  }
+  return any;
+}
+
+void Win32TcpSocket::OnSocketEvent(SOCKET socket, WORD event, WORD error) {
+  if (socket != socket_) return;  // a connection the program has closed
+  switch (event) {
+    case FD_CONNECT:
+      if (error && onError_) onError_(error, SystemMessage(error));
+      break;
+    case FD_READ:
+      if (Receive() && onData_) onData_(std::int32_t(received_.size()));
+      break;
+    case FD_CLOSE:
+      if (Receive() && onData_) onData_(std::int32_t(received_.size()));
+      if (socket == socket_ && onClose_) onClose_();
+      break;
+  }
+}
+
+LRESULT CALLBACK Win32TcpSocket::MessageProc(HWND hwnd, UINT message, WPARAM wParam,
+                                             LPARAM lParam) {
+  if (message != kSocketMessage) return ::DefWindowProcW(hwnd, message, wParam, lParam);
+  auto* self = reinterpret_cast<Win32TcpSocket*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  Guarded([&] { self->OnSocketEvent(SOCKET(wParam), WSAGETSELECTEVENT(lParam), WSAGETSELECTERROR(lParam)); });
+  return 0;
+}
+
+// --- Window -----------------------------------------------------------------------------------
+
+Win32Window::Win32Window(Win32Toolkit& toolkit, const WindowDesign& design)
+    : toolkit_(toolkit), design_(design) {
+  RegisterClasses();
+  background_ = ::CreateSolidBrush(design.backColour);
+  icon_ = static_cast<HICON>(::LoadImageW(Instance(), MAKEINTRESOURCEW(1), IMAGE_ICON, 32, 32, 0));
+  constexpr DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+  hwnd_ = ::CreateWindowExW(0, kFormClass, Wide(design.caption).c_str(), style, CW_USEDEFAULT,
+                            CW_USEDEFAULT, 100, 100, nullptr, nullptr, Instance(), nullptr);
+  ::SetWindowLongPtrW(hwnd_, GWLP_USERDATA, LONG_PTR(this));
+  ::SetWindowLongPtrW(hwnd_, GWLP_WNDPROC, LONG_PTR(&WindowProc));
+  dpi_ = ::GetDpiForWindow(hwnd_);
+  if (dpi_ == 0) dpi_ = 96;
+  Layout();
+}
+
+Win32Window::~Win32Window() {
+  sockets_.clear();
+  ::DestroyWindow(hwnd_);
+  controls_.clear();
+  if (font_) ::DeleteObject(font_);
+  if (background_) ::DeleteObject(background_);
+}
+
+RECT Win32Window::Pixels(const TwipRect& t) const {
+  const auto px = [this](int twips) { return ::MulDiv(twips, int(dpi_), 1440); };
+  return RECT{px(t.left), px(t.top), px(t.left) + px(t.width), px(t.top) + px(t.height)};
+}
+
+// Sizes the window and places every control for the window's present DPI.
+void Win32Window::Layout() {
+  RECT client = Pixels({0, 0, design_.clientWidthTwips, design_.clientHeightTwips});
+  const DWORD style = DWORD(::GetWindowLongW(hwnd_, GWL_STYLE));
+  ::AdjustWindowRectExForDpi(&client, style, FALSE, 0, dpi_);
+  ::SetWindowPos(hwnd_, nullptr, 0, 0, client.right - client.left, client.bottom - client.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  if (font_) ::DeleteObject(font_);
+  // 新細明體 9 pt with the Big5 character set, so that the system picks a font with the glyphs.
+  font_ = ::CreateFontW(-::MulDiv(9, int(dpi_), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                        CHINESEBIG5_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                        DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"新細明體");
+  const auto place = [this](HWND child, const TwipRect& twips) {
+    const RECT r = Pixels(twips);
+    ::SetWindowPos(child, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+    ::SendMessageW(child, WM_SETFONT, WPARAM(font_), TRUE);
+  };
+  for (const auto& control : controls_) place(control->hwnd(), control->design().rect);
+  if (progressBar_) place(progressBar_->hwnd(), progressDesign_.rect);
+}
+
+HWND Win32Window::CreateChild(const wchar_t* className, DWORD style, const ControlDesign& d) {
+  const RECT r = Pixels(d.rect);
+  HWND child = ::CreateWindowExW(0, className, Wide(d.caption).c_str(),
+                                 WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style, r.left, r.top,
+                                 r.right - r.left, r.bottom - r.top, hwnd_, nullptr, Instance(),
+                                 nullptr);
+  ::SendMessageW(child, WM_SETFONT, WPARAM(font_), FALSE);
+  // Later controls lie above earlier ones, as in the design (the buttons over the band).
+  ::SetWindowPos(child, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  return child;
+}
+
+Control& Win32Window::addStatic(const ControlDesign& d) {
+  HWND child = CreateChild(L"STATIC", SS_LEFT | SS_CENTERIMAGE | SS_NOPREFIX, d);
+  controls_.push_back(std::make_unique<Win32Control>(child, d, false));
+  return *controls_.back();
+}
+
+Button& Win32Window::addButton(const ControlDesign& d) {
+  HWND child = CreateChild(L"BUTTON", BS_OWNERDRAW | WS_TABSTOP, d);
+  controls_.push_back(std::make_unique<Win32Control>(child, d, true));
+  return *controls_.back();
+}
+
+Control& Win32Window::addPicture(const ControlDesign& d) {
+  HWND child = CreateChild(L"STATIC", SS_ICON, d);
+  if (icon_) ::SendMessageW(child, STM_SETICON, WPARAM(icon_), 0);
+  controls_.push_back(std::make_unique<Win32Control>(child, d, false));
+  return *controls_.back();
+}
+
+namespace {
+
+// Paints the progress control the classic way from its own state, so that the two colour
+// messages take effect whatever theme engine is in use (some reopen a theme regardless).
+LRESULT CALLBACK ClassicProgressProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
+                                     UINT_PTR, DWORD_PTR) {
+  if (message != WM_PAINT) return ::DefSubclassProc(hwnd, message, wParam, lParam);
+  PAINTSTRUCT paint;
+  HDC dc = ::BeginPaint(hwnd, &paint);
+  RECT r;
+  ::GetClientRect(hwnd, &r);
+  const auto colour = [hwnd](UINT get, int fallback) {
+    const COLORREF c = COLORREF(::SendMessageW(hwnd, get, 0, 0));
+    return c == CLR_DEFAULT ? ::GetSysColor(fallback) : c;
+  };
+  HBRUSH bar = ::CreateSolidBrush(colour(PBM_GETBARCOLOR, COLOR_HIGHLIGHT));
+  HBRUSH back = ::CreateSolidBrush(colour(PBM_GETBKCOLOR, COLOR_3DFACE));
+  ::FrameRect(dc, &r, back);
+  ::InflateRect(&r, -1, -1);
+  PBRANGE range;
+  ::SendMessageW(hwnd, PBM_GETRANGE, FALSE, LPARAM(&range));
+  const int span = std::max(range.iHigh - range.iLow, 1);
+  const int position = int(::SendMessageW(hwnd, PBM_GETPOS, 0, 0)) - range.iLow;
+  RECT filled = r, rest = r;
+  filled.right = rest.left = r.left + ::MulDiv(r.right - r.left, std::clamp(position, 0, span), span);
+  ::FillRect(dc, &filled, bar);
+  ::FillRect(dc, &rest, back);
+  ::DeleteObject(bar);
+  ::DeleteObject(back);
+  ::EndPaint(hwnd, &paint);
+  return 0;
+}
+
+}  // namespace
+
+ProgressBar& Win32Window::addProgressBar(const ControlDesign& d) {
+  HWND child = CreateChild(PROGRESS_CLASSW, PBS_SMOOTH, d);
+  // Visual styles draw their own bar and ignore the colour messages: turn them off here.
+  ::SetWindowTheme(child, L"", L"");
+  ::SetWindowSubclass(child, &ClassicProgressProc, 1, 0);
+  progressDesign_ = d;
+  progressBar_ = std::make_unique<Win32ProgressBar>(child);
+  return *progressBar_;
+}
+
+TcpSocket& Win32Window::addTcpSocket(const std::string&) {
+  sockets_.push_back(std::make_unique<Win32TcpSocket>());
+  return *sockets_.back();
+}
+
+Win32Control* Win32Window::ControlOf(HWND hwnd) const {
+  for (const auto& control : controls_)
+    if (control->hwnd() == hwnd) return control.get();
+  return nullptr;
+}
+
+bool Win32Window::requestClose(UnloadMode mode) {
+  if (unloaded_) return true;
+  std::int16_t cancel = 0;
+  if (onQueryUnload_) onQueryUnload_(cancel, mode);
+  if (cancel) return false;
+  unloaded_ = true;
+  UiLog("unload", design_.caption, "");
+  for (auto& socket : sockets_) socket->close();
+  ::ShowWindow(hwnd_, SW_HIDE);
+  toolkit_.quit(0);
+  return true;
+}
+
+void Win32Window::show() {
+  ::ShowWindow(hwnd_, SW_SHOWNORMAL);
+  ::UpdateWindow(hwnd_);
+  ::PostMessageW(hwnd_, kActivateMessage, 0, 0);
+}
+
+void Win32Window::DrawButton(const DRAWITEMSTRUCT& item) {
+  const Win32Control* control = ControlOf(item.hwndItem);
+  if (!control) return;
+  RECT r = item.rcItem;
+  ::FillRect(item.hDC, &r, control->backBrush() ? control->backBrush()
+                                                : ::GetSysColorBrush(COLOR_BTNFACE));
+  const bool pressed = (item.itemState & ODS_SELECTED) != 0;
+  ::DrawEdge(item.hDC, &r, pressed ? EDGE_SUNKEN : EDGE_RAISED, BF_RECT);
+  ::SetBkMode(item.hDC, TRANSPARENT);
+  ::SetTextColor(item.hDC, (item.itemState & ODS_DISABLED) ? ::GetSysColor(COLOR_GRAYTEXT)
+                                                           : control->foreColour());
+  const std::wstring text = TextOf(item.hwndItem);
+  HGDIOBJ old = ::SelectObject(item.hDC, font_);
+  if (pressed) ::OffsetRect(&r, 1, 1);
+  ::DrawTextW(item.hDC, text.c_str(), int(text.size()), &r, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+  ::SelectObject(item.hDC, old);
+  if (item.itemState & ODS_FOCUS) {
+    RECT focus = item.rcItem;
+    ::InflateRect(&focus, -4, -4);
+    ::DrawFocusRect(item.hDC, &focus);
+  }
+}
+
+LRESULT Win32Window::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case kActivateMessage:
+      if (!activated_ && !unloaded_) {
+        activated_ = true;
+        Guarded([&] {
+          if (onActivate_) onActivate_();
+        });
+      }
+      return 0;
+    case WM_ERASEBKGND: {
+      RECT r;
+      ::GetClientRect(hwnd_, &r);
+      ::FillRect(HDC(wParam), &r, background_);
+      return 1;
+    }
+    case WM_CTLCOLORSTATIC: {
+      const Win32Control* control = ControlOf(HWND(lParam));
+      if (!control) break;
+      ::SetTextColor(HDC(wParam), control->foreColour());
+      ::SetBkMode(HDC(wParam), TRANSPARENT);
+      return LRESULT(control->backBrush() ? control->backBrush() : background_);
+    }
+    case WM_DRAWITEM:
+      DrawButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+      return TRUE;
+    case WM_COMMAND:
+      if (HIWORD(wParam) == BN_CLICKED) {
+        if (const Win32Control* control = ControlOf(HWND(lParam)))
+          Guarded([&] { control->click(); });
+        return 0;
+      }
+      break;
+    case WM_SYSCOMMAND:
+      // The close box and the system menu's Close arrive as SC_CLOSE, then WM_CLOSE.
+      if ((wParam & 0xFFF0) == SC_CLOSE) nextCloseMode_ = UnloadMode::ControlMenu;
+      break;
+    case WM_CLOSE: {
+      const UnloadMode mode = std::exchange(nextCloseMode_, UnloadMode::TaskManager);
+      Guarded([&] { requestClose(mode); });
+      return 0;
+    }
+    case WM_QUERYENDSESSION: {
+      bool closed = false;
+      Guarded([&] { closed = requestClose(UnloadMode::AppWindows); });
+      return closed;
+    }
+    case WM_DPICHANGED: {
+      dpi_ = HIWORD(wParam);
+      Layout();
+      const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+      ::SetWindowPos(hwnd_, nullptr, suggested->left, suggested->top, 0, 0,
+                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+      return 0;
+    }
+  }
+  return ::DefWindowProcW(hwnd_, message, wParam, lParam);
+}
+
+LRESULT CALLBACK Win32Window::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto* self = reinterpret_cast<Win32Window*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (!self) return ::DefWindowProcW(hwnd, message, wParam, lParam);
+  return self->Handle(message, wParam, lParam);
+}
+
+// --- Toolkit ----------------------------------------------------------------------------------
+
+Win32Toolkit::Win32Toolkit() { RegisterClasses(); }
+
+std::unique_ptr<Window> Win32Toolkit::createWindow(const WindowDesign& design) {
+  auto window = std::make_unique<Win32Window>(*this, design);
+  window_ = window.get();
+  return window;
+}
+
+void Win32Toolkit::Dispatch(MSG& msg) {
+  if (window_ && !window_->isUnloaded() && ::IsDialogMessageW(window_->hwnd(), &msg)) return;
+  ::TranslateMessage(&msg);
+  ::DispatchMessageW(&msg);
+}
+
+int Win32Toolkit::run(Window& window) {
+  static_cast<Win32Window&>(window).show();
+  MSG msg;
+  while (!quit_ && ::GetMessageW(&msg, nullptr, 0, 0) > 0) Dispatch(msg);
+  return exitCode_;
+}
+
+MessageAnswer Win32Toolkit::messageBox(const std::string& text, const std::string& title,
+                                       MessageButtons buttons, MessageAnswer defaultButton) {
+  UiLog("messagebox", title, text);
+  HWND owner = window_ && !window_->isUnloaded() ? window_->hwnd() : nullptr;
+  UINT flags = buttons == MessageButtons::YesNo ? MB_YESNO : MB_OK;
+  if (buttons == MessageButtons::YesNo && defaultButton == MessageAnswer::No) flags |= MB_DEFBUTTON2;
+  if (!owner) flags |= MB_TASKMODAL | MB_SETFOREGROUND;
+  return MessageAnswer(::MessageBoxW(owner, Wide(text).c_str(), Wide(title).c_str(), flags));
+}
+
+void Win32Toolkit::doEvents() {
+  MSG msg;
+  while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      quit(int(msg.wParam));
+      return;
+    }
+    Dispatch(msg);
+  }
+}
+
+void Win32Toolkit::waitForEvents(TimePoint deadline) {
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  if (left.count() > 0)
+    ::MsgWaitForMultipleObjectsEx(0, nullptr, DWORD(left.count()), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  doEvents();
+}
+
+std::wstring ArgumentsOf(const std::wstring& line) {
+  std::size_t at = 0;
+  if (!line.empty() && line[0] == L'"') {
+    at = line.find(L'"', 1);
+    at = at == std::wstring::npos ? line.size() : at + 1;
+  } else {
+    while (at < line.size() && line[at] != L' ' && line[at] != L'\t') ++at;
+  }
+  while (at < line.size() && (line[at] == L' ' || line[at] == L'\t')) ++at;
+  return line.substr(at);
+}
+
+std::string Win32Toolkit::commandLine() const { return Utf8(ArgumentsOf(::GetCommandLineW())); }
+
+std::string Win32Toolkit::programFolder() const {
+  std::wstring path(32768, L'\0');
+  path.resize(::GetModuleFileNameW(nullptr, path.data(), DWORD(path.size())));
+  return Utf8(path.substr(0, path.find_last_of(L"\\/")));
+}
+
+void Win32Toolkit::endProgram(int exitCode) { quit(exitCode); }
+
+void Win32Toolkit::quit(int exitCode) {
+  quit_ = true;
+  exitCode_ = exitCode;
+  ::PostThreadMessageW(::GetCurrentThreadId(), WM_NULL, 0, 0);  // wakes GetMessage
+}
+
+}  // namespace platform::win32

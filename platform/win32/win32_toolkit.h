@@ -1,0 +1,161 @@
+// The window toolkit, progress bar and socket control on Win32 (wide-character functions).
+#pragma once
+
+#include "platform/win32/win32_util.h"
+
+#include <memory>
+#include <vector>
+
+#include "platform/window.h"
+
+namespace platform::win32 {
+
+class Win32Window;
+
+// A static text, a picture or an owner-drawn button (so that its face can be yellow).
+class Win32Control : public Button {
+ public:
+  Win32Control(HWND hwnd, const ControlDesign& design, bool isButton);
+  void setCaption(const std::string& text) override;
+  std::string caption() const override;
+  void setForeColour(Colour colour) override;
+  void setEnabled(bool enabled) override;
+  bool isEnabled() const override { return ::IsWindowEnabled(hwnd_) != FALSE; }
+  void setOnClick(std::function<void()> handler) override { onClick_ = std::move(handler); }
+
+  HWND hwnd() const { return hwnd_; }
+  const ControlDesign& design() const { return design_; }
+  COLORREF foreColour() const { return fore_; }
+  HBRUSH backBrush() const { return backBrush_; }
+  // A click as the user makes it: a disabled button does not react, whatever sent it.
+  void click() const {
+    if (onClick_ && ::IsWindowEnabled(hwnd_)) onClick_();
+  }
+  ~Win32Control() override;
+
+ private:
+  HWND hwnd_;
+  ControlDesign design_;
+  bool isButton_;
+  COLORREF fore_;
+  HBRUSH backBrush_ = nullptr;
+  std::function<void()> onClick_;
+};
+
+class Win32ProgressBar : public ProgressBar {
+ public:
+  explicit Win32ProgressBar(HWND hwnd) : hwnd_(hwnd) {}
+  void setMax(float max) override;
+  void setValue(float value) override;
+  std::intptr_t sendMessage(std::uint32_t message, std::uintptr_t wParam,
+                            std::intptr_t lParam) override;
+  HWND hwnd() const { return hwnd_; }
+
+ private:
+  HWND hwnd_;
+};
+
+// A non-blocking socket whose events come through WSAAsyncSelect to a hidden message window, so
+// they are raised on the window's thread from the message loop.
+class Win32TcpSocket : public TcpSocket {
+ public:
+  Win32TcpSocket();
+  ~Win32TcpSocket() override;
+  void close() override;
+  void connect(const std::string& remoteHost, std::uint16_t remotePort) override;
+  std::vector<std::uint8_t> readAll() override;
+  void setOnDataArrival(std::function<void(std::int32_t)> h) override { onData_ = std::move(h); }
+  void setOnError(std::function<void(std::int32_t, const std::string&)> h) override {
+    onError_ = std::move(h);
+  }
+  void setOnClose(std::function<void()> h) override { onClose_ = std::move(h); }
+
+ private:
+  static LRESULT CALLBACK MessageProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  void OnSocketEvent(SOCKET socket, WORD event, WORD error);
+  bool Receive();
+
+  HWND messageWindow_ = nullptr;
+  SOCKET socket_ = INVALID_SOCKET;
+  std::vector<std::uint8_t> received_;
+  std::function<void(std::int32_t)> onData_;
+  std::function<void(std::int32_t, const std::string&)> onError_;
+  std::function<void()> onClose_;
+};
+
+class Win32Toolkit;
+
+class Win32Window : public Window {
+ public:
+  Win32Window(Win32Toolkit& toolkit, const WindowDesign& design);
+  ~Win32Window() override;
+  Control& addStatic(const ControlDesign& d) override;
+  Button& addButton(const ControlDesign& d) override;
+  Control& addPicture(const ControlDesign& d) override;
+  ProgressBar& addProgressBar(const ControlDesign& d) override;
+  TcpSocket& addTcpSocket(const std::string& name) override;
+  void setOnActivate(std::function<void()> h) override { onActivate_ = std::move(h); }
+  void setOnQueryUnload(std::function<void(std::int16_t&, UnloadMode)> h) override {
+    onQueryUnload_ = std::move(h);
+  }
+  void unload() override { requestClose(UnloadMode::FormCode); }
+  bool isUnloaded() const override { return unloaded_; }
+
+  HWND hwnd() const { return hwnd_; }
+  bool requestClose(UnloadMode mode);
+  void show();
+
+ private:
+  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
+  HWND CreateChild(const wchar_t* className, DWORD style, const ControlDesign& d);
+  RECT Pixels(const TwipRect& twips) const;
+  void Layout();
+  void DrawButton(const DRAWITEMSTRUCT& item);
+  Win32Control* ControlOf(HWND hwnd) const;
+
+  Win32Toolkit& toolkit_;
+  WindowDesign design_;
+  HWND hwnd_ = nullptr;
+  UINT dpi_ = 96;
+  HFONT font_ = nullptr;
+  HBRUSH background_ = nullptr;
+  HICON icon_ = nullptr;
+  std::vector<std::unique_ptr<Win32Control>> controls_;
+  std::unique_ptr<Win32ProgressBar> progressBar_;
+  ControlDesign progressDesign_;
+  std::vector<std::unique_ptr<Win32TcpSocket>> sockets_;
+  std::function<void()> onActivate_;
+  std::function<void(std::int16_t&, UnloadMode)> onQueryUnload_;
+  bool activated_ = false;
+  bool unloaded_ = false;
+  UnloadMode nextCloseMode_ = UnloadMode::TaskManager;
+};
+
+class Win32Toolkit : public Toolkit {
+ public:
+  Win32Toolkit();
+  std::unique_ptr<Window> createWindow(const WindowDesign& design) override;
+  int run(Window& window) override;
+  MessageAnswer messageBox(const std::string& text, const std::string& title,
+                           MessageButtons buttons, MessageAnswer defaultButton) override;
+  void doEvents() override;
+  void waitForEvents(TimePoint deadline) override;
+  std::string commandLine() const override;
+  std::string programFolder() const override;
+  void endProgram(int exitCode) override;
+
+  // Ends the message loop once control returns to it.
+  void quit(int exitCode);
+
+ private:
+  void Dispatch(MSG& msg);
+  Win32Window* window_ = nullptr;
+  bool quit_ = false;
+  int exitCode_ = 0;
+};
+
+// The command-line text after the program's own name, as the process received it.
+std::wstring ArgumentsOf(const std::wstring& commandLine);
+
+}  // namespace platform::win32
