@@ -12,6 +12,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
 BUILD = os.environ.get("ORVANE_BUILD", os.path.join(SOURCE, "build", "linux"))
 
+# The build under test: the Linux programs, or the Windows ones under Wine.
+WINDOWS = os.environ.get("ORVANE_TARGET") == "windows"
+
 TABLE = ["129.6.15.28", "129.6.15.29", "132.163.97.1", "132.163.96.1", "128.138.140.44"]
 
 
@@ -74,7 +77,8 @@ def wait_for_listener(address, port=37, seconds=5):
 class Display:
     """An X server of our own (Xvfb), or the user's display when asked to use it."""
 
-    def __init__(self, use_existing=False):
+    def __init__(self, use_existing=WINDOWS):
+        # Wine keeps one desktop per display: the Windows runs share the one scripts/wine-env made.
         self.process = None
         if use_existing and os.environ.get("DISPLAY"):
             self.name = os.environ["DISPLAY"]
@@ -174,9 +178,6 @@ class UiLog:
                 return True
             time.sleep(0.02)
         return False
-
-
-WINDOWS = os.environ.get("ORVANE_TARGET") == "windows"
 
 
 def windows_path(path):

@@ -18,7 +18,8 @@ class PelstowCase(unittest.TestCase):
         self.root = lab.workdir()
         self.folder = os.path.join(self.root, "程式 資料夾")  # spaces and non-ASCII on the way
         os.mkdir(self.folder)
-        shutil.copy(os.path.join(lab.BUILD, "pelstow"), self.folder)
+        self.exe = ".exe" if lab.WINDOWS else ""
+        shutil.copy(os.path.join(lab.BUILD, "pelstow" + self.exe), self.folder)
         self.record = os.path.join(self.root, "started")
         self.display = lab.Display()
         self.log = lab.UiLog(self.root)
@@ -40,14 +41,34 @@ class PelstowCase(unittest.TestCase):
             return f.read()
 
     def install(self, name):
+        """The main program's executable and its downloaded new version, which records where
+        and how it was started."""
         self.write(name, "#!/bin/sh\necho old version\n")
-        self.write("_new_" + name, NEW_VERSION.format(record=self.record), mode=0o644)
-        self.new_content = self.read("_new_" + name)
+        if lab.WINDOWS:
+            # The Windows stand-in: the backend test program records its start when RECORD_START
+            # names a file.
+            shutil.copy(os.path.join(lab.BUILD, "tests", "backend_tests.exe"), self.path("_new_" + name))
+        else:
+            self.write("_new_" + name, NEW_VERSION.format(record=self.record), mode=0o644)
+        with open(self.path("_new_" + name), "rb") as f:
+            self.new_content = f.read()
+
+    def read_bytes(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def expected_start(self):
+        folder = lab.windows_path(self.folder) if lab.WINDOWS else self.folder
+        return folder + "\n0\n"
+
+    def start_pelstow(self, *args):
+        env = lab.program_env(self.display, self.log)
+        env["RECORD_START"] = lab.windows_path(self.record)
+        return subprocess.Popen(lab.program_command(self.path("pelstow"), *args), env=env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def run_pelstow(self, *args, answer=None, box_title=None):
-        env = self.display.env({"PLATFORM_UI_LOG": self.log.path})
-        process = subprocess.Popen([self.path("pelstow"), *args], env=env,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        process = self.start_pelstow(*args)
         box = self.display.find_window(box_title, seconds=15)
         self.assertIsNotNone(box, f"no message box {box_title}")
         self.display.press(box, answer)
@@ -65,21 +86,23 @@ class PelstowCase(unittest.TestCase):
 
 class Answers(PelstowCase):
     def test_yes_installs_removes_the_download_and_starts_the_new_version(self):
-        self.install("my app")
-        code = self.run_pelstow("my", "app", answer="Return", box_title="版本升級")
+        name = "my app" + self.exe
+        self.install(name)
+        code = self.run_pelstow("my", "app" + self.exe, answer="Return", box_title="版本升級")
         self.assertEqual(code, 0)
         self.assertEqual(self.log.message_boxes(), [("版本升級", "已下載完成，要立即執行新版程式嗎？")])
-        self.assertEqual(self.read("my app"), self.new_content)
-        self.assertTrue(os.access(self.path("my app"), os.X_OK), "the old version's mode is kept")
-        self.assertFalse(os.path.exists(self.path("_new_my app")))
-        self.assertEqual(self.started(), self.folder + "\n0\n")
+        self.assertEqual(self.read_bytes(name), self.new_content)
+        self.assertTrue(os.access(self.path(name), os.X_OK), "the old version's mode is kept")
+        self.assertFalse(os.path.exists(self.path("_new_" + name)))
+        self.assertEqual(self.started(seconds=15), self.expected_start())
 
     def test_no_installs_but_keeps_the_download_and_starts_nothing(self):
-        self.install("app")
-        code = self.run_pelstow("app", answer="Escape", box_title="版本升級")
+        name = "app" + self.exe
+        self.install(name)
+        code = self.run_pelstow(name, answer="Escape" if not lab.WINDOWS else "n", box_title="版本升級")
         self.assertEqual(code, 0)
-        self.assertEqual(self.read("app"), self.new_content)
-        self.assertEqual(self.read("_new_app"), self.new_content)
+        self.assertEqual(self.read_bytes(name), self.new_content)
+        self.assertEqual(self.read_bytes("_new_" + name), self.new_content)
         self.assertIsNone(self.started(seconds=1))
 
 
@@ -89,7 +112,7 @@ class Refusals(PelstowCase):
         code = self.run_pelstow("app", answer="Return", box_title="Tarrin（zevo）說：")
         self.assertEqual(code, 0)
         self.assertEqual(self.log.message_boxes(), [("Tarrin（zevo）說：", "必需由主程式呼叫始可執行！")])
-        self.assertEqual(sorted(os.listdir(self.folder)), ["app", "pelstow"])
+        self.assertEqual(sorted(os.listdir(self.folder)), ["app", "pelstow" + self.exe])
 
     def test_a_name_reaching_outside_the_folder_is_refused(self):
         # Without the guard, "../victim" would copy _new_../victim over the folder's parent's file.
@@ -105,9 +128,7 @@ class Refusals(PelstowCase):
     def test_a_failed_copy_is_reported_and_ends_with_code_1(self):
         os.mkdir(self.path("app"))  # a folder cannot be replaced by the download
         self.write("_new_app", "new")
-        env = self.display.env({"PLATFORM_UI_LOG": self.log.path})
-        process = subprocess.Popen([self.path("pelstow"), "app"], env=env,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        process = self.start_pelstow("app")
         self.display.press(self.display.find_window("版本升級", seconds=15), "Return")
         report = self.display.find_window("pelstow", seconds=15)
         self.assertIsNotNone(report, "no error report")
