@@ -22,3 +22,16 @@ class Error : public std::runtime_error {
 };
 
 }  // namespace platform
+
+namespace platform {
+
+// The standard report of an error that the program does not trap: what the exception being
+// handled says, as a number and a description, and the report's text.
+struct ErrorReport {
+  std::int32_t number;
+  std::string description;
+  std::string text() const;
+};
+ErrorReport CurrentErrorReport();
+
+}  // namespace platform

@@ -16,28 +16,15 @@ namespace {
 
 platform::Toolkit* gToolkit = nullptr;
 
-// The standard report of an error the program does not trap: its number and description, then
-// the end of the program with exit code 1.
-[[noreturn]] void ReportAndEnd(std::int32_t number, const std::string& description) {
+// The standard report of the error being handled, then the end of the program with exit code 1.
+[[noreturn]] void ReportCurrentException() {
   const std::string title = QFileInfo(QCoreApplication::applicationFilePath()).baseName().toStdString();
-  const std::string text = "執行階段錯誤 '" + std::to_string(number) + "'：\n\n" + description;
+  const std::string text = platform::CurrentErrorReport().text();
   std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
   if (gToolkit)
     gToolkit->messageBox(text, title, platform::MessageButtons::Ok, platform::MessageAnswer::Ok);
   std::fflush(nullptr);
   ::_exit(1);
-}
-
-[[noreturn]] void ReportCurrentException() {
-  try {
-    throw;
-  } catch (const platform::Error& e) {
-    ReportAndEnd(e.number(), e.what());
-  } catch (const std::exception& e) {
-    ReportAndEnd(5, e.what());
-  } catch (...) {
-    ReportAndEnd(5, "unknown error");
-  }
 }
 
 // Errors raised in event handlers reach the report too, instead of unwinding through Qt.

@@ -1,7 +1,6 @@
 #include "platform/win32/win32_util.h"
 
 #include <cstdio>
-#include <exception>
 
 #include "platform/error.h"
 
@@ -38,28 +37,16 @@ std::string SystemMessage(DWORD code) {
   return Utf8(text);
 }
 
-void ReportAndEnd(std::int32_t number, const std::string& description) {
+void ReportCurrentException() {
   wchar_t path[MAX_PATH];
   const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
   std::wstring title(path, length);
   title = title.substr(title.find_last_of(L"\\/") + 1);
   title = title.substr(0, title.rfind(L'.'));
-  const std::string text = "執行階段錯誤 '" + std::to_string(number) + "'：\n\n" + description;
+  const std::string text = platform::CurrentErrorReport().text();
   UiLog("messagebox", Utf8(title), text);
   ::MessageBoxW(nullptr, Wide(text).c_str(), title.c_str(), MB_OK | MB_TASKMODAL);
   ::ExitProcess(1);
-}
-
-void ReportCurrentException() {
-  try {
-    throw;
-  } catch (const platform::Error& e) {
-    ReportAndEnd(e.number(), e.what());
-  } catch (const std::exception& e) {
-    ReportAndEnd(5, e.what());
-  } catch (...) {
-    ReportAndEnd(5, "unknown error");
-  }
 }
 
 void UiLog(const char* event, const std::string& control, const std::string& text) {

@@ -37,10 +37,8 @@ class Handle {
   HANDLE handle_;
 };
 
-// The standard report of an error the program does not trap: a message box with its number and
-// description, then the end of the process with exit code 1.
-[[noreturn]] void ReportAndEnd(std::int32_t number, const std::string& description);
-// The same for the exception being handled.
+// The standard report of the error being handled (a message box with its number and
+// description), then the end of the process with exit code 1.
 [[noreturn]] void ReportCurrentException();
 
 // What the window shows, line by line, when PLATFORM_UI_LOG names a file (tests and demos).

@@ -233,3 +233,22 @@ TEST(QueryOSInfo, TakesTheLastItemAndLeavesTheVersionAloneWhenThereIsNone) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(StandardErrorReport, GivesTheErrorsNumberAndDescription) {
+  try {
+    throw platform::Error(28, "No space left on device");
+  } catch (...) {
+    const auto report = platform::CurrentErrorReport();
+    EXPECT_EQ(report.number, 28);
+    EXPECT_EQ(report.text(), "執行階段錯誤 '28'：\n\nNo space left on device");
+  }
+  try {
+    throw std::runtime_error("bad");
+  } catch (...) {
+    EXPECT_EQ(platform::CurrentErrorReport().description, "bad");
+  }
+}
+
+}  // namespace
