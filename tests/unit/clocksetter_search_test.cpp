@@ -32,13 +32,6 @@ TEST_F(Search, FailedRowZeroLosesToAnyAnswer) {
   EXPECT_EQ(Chosen(), RowAddress(2));
 }
 
-TEST_F(Search, ZeroMillisecondsIsAnAnswer) {
-  EchoTimes({5, 0, 5, 5, 5});
-  Run();
-  EXPECT_EQ(Chosen(), RowAddress(1));
-  EXPECT_EQ(Caption("lbl目標"), RowAddress(1) + "  (0ms)");
-}
-
 TEST_F(Search, ShowsEachProbedServerInTurnInBlackThenTheChoiceInRed) {
   EchoTimes({47, 0, 60, 70, 80});
   icmp().answers[RowAddress(2)] = fake::NoReplyStored();

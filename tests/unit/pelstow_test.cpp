@@ -113,13 +113,6 @@ TEST_F(Pelstow, WithoutADownloadOnlyTheCallMessageIsShown) {
   EXPECT_TRUE(files.started.empty());
 }
 
-TEST_F(Pelstow, AHiddenDownloadDoesNotCount) {
-  Download("app.bin", "new");
-  files.files["/opt/app/_new_app.bin"].hidden = true;
-  EXPECT_EQ(Run("app.bin"), 0);
-  ExpectOnlyTheCallMessage();
-}
-
 TEST_F(Pelstow, EmptyCommandLineUpdatesNewExe) {
   Download("NewEXE.exe", "new");
   EXPECT_EQ(Run(""), 0);
