@@ -85,6 +85,33 @@ class Window {
   virtual bool isUnloaded() const = 0;
 };
 
+// What every window does with activation and close requests, whatever draws it: it asks the
+// program's query-unload handler and raises activation once. A platform says what closing means.
+class WindowBase : public Window {
+ public:
+  void setOnActivate(std::function<void()> handler) override { onActivate_ = std::move(handler); }
+  void setOnQueryUnload(std::function<void(std::int16_t& cancel, UnloadMode mode)> handler) override {
+    onQueryUnload_ = std::move(handler);
+  }
+  void unload() override { requestClose(UnloadMode::FormCode); }
+  bool isUnloaded() const override { return unloaded_; }
+
+  // A close request from this source; true when the window is (now) closed.
+  bool requestClose(UnloadMode mode);
+  // Raises activation the first time only, and never after the window has closed.
+  void activateOnce();
+
+ protected:
+  // The window has just closed: hide it, drop its connections, let the message loop end.
+  virtual void closed() = 0;
+
+ private:
+  std::function<void()> onActivate_;
+  std::function<void(std::int16_t&, UnloadMode)> onQueryUnload_;
+  bool activated_ = false;
+  bool unloaded_ = false;
+};
+
 enum class MessageButtons { Ok, YesNo };
 enum class MessageAnswer : std::int32_t { Ok = 1, Yes = 6, No = 7 };
 

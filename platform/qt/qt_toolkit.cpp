@@ -240,23 +240,11 @@ TcpSocket& QtWindow::addTcpSocket(const std::string&) {
   return *sockets_.back();
 }
 
-bool QtWindow::requestClose(UnloadMode mode) {
-  if (unloaded_) return true;
-  std::int16_t cancel = 0;
-  if (onQueryUnload_) onQueryUnload_(cancel, mode);
-  if (cancel) return false;
-  unloaded_ = true;
+void QtWindow::closed() {
   UiLog("unload", widget_->windowTitle(), {});
   for (auto& socket : sockets_) socket->close();
   widget_->hide();
   QCoreApplication::exit(0);  // the loop ends once the running handlers have returned
-  return true;
-}
-
-void QtWindow::activateOnce() {
-  if (activated_ || unloaded_) return;
-  activated_ = true;
-  if (onActivate_) onActivate_();
 }
 
 UnloadMode QtWindow::takePendingCloseMode() {

@@ -99,7 +99,7 @@ class FormWidget : public QWidget {
   QtWindow& owner_;
 };
 
-class QtWindow : public Window {
+class QtWindow : public WindowBase {
  public:
   explicit QtWindow(const WindowDesign& design);
   ~QtWindow() override;
@@ -108,31 +108,18 @@ class QtWindow : public Window {
   Control& addPicture(const ControlDesign& d) override;
   ProgressBar& addProgressBar(const ControlDesign& d) override;
   TcpSocket& addTcpSocket(const std::string& name) override;
-  void setOnActivate(std::function<void()> h) override { onActivate_ = std::move(h); }
-  void setOnQueryUnload(std::function<void(std::int16_t&, UnloadMode)> h) override {
-    onQueryUnload_ = std::move(h);
-  }
-  void unload() override { requestClose(UnloadMode::FormCode); }
-  bool isUnloaded() const override { return unloaded_; }
-
-  // Asks the program; true when the window was closed.
-  bool requestClose(UnloadMode mode);
-  void activateOnce();
   QWidget* widget() const { return widget_.get(); }
   // The source of the next close event the window system sends (the session's end).
   void setPendingCloseMode(UnloadMode mode) { pendingCloseMode_ = mode; }
   UnloadMode takePendingCloseMode();
 
  private:
+  void closed() override;
   QRect Pixels(const TwipRect& twips) const;
   std::unique_ptr<FormWidget> widget_;
   std::vector<std::unique_ptr<Control>> controls_;
   std::unique_ptr<QtProgressBar> progressBar_;
   std::vector<std::unique_ptr<QtTcpSocket>> sockets_;
-  std::function<void()> onActivate_;
-  std::function<void(std::int16_t&, UnloadMode)> onQueryUnload_;
-  bool activated_ = false;
-  bool unloaded_ = false;
   UnloadMode pendingCloseMode_ = UnloadMode::ControlMenu;
 };
 

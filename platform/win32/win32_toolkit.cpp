@@ -324,17 +324,11 @@ Win32Control* Win32Window::ControlOf(HWND hwnd) const {
   return nullptr;
 }
 
-bool Win32Window::requestClose(UnloadMode mode) {
-  if (unloaded_) return true;
-  std::int16_t cancel = 0;
-  if (onQueryUnload_) onQueryUnload_(cancel, mode);
-  if (cancel) return false;
-  unloaded_ = true;
+void Win32Window::closed() {
   UiLog("unload", design_.caption, "");
   for (auto& socket : sockets_) socket->close();
   ::ShowWindow(hwnd_, SW_HIDE);
   toolkit_.quit(0);
-  return true;
 }
 
 void Win32Window::show() {
@@ -369,12 +363,7 @@ void Win32Window::DrawButton(const DRAWITEMSTRUCT& item) {
 LRESULT Win32Window::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case kActivateMessage:
-      if (!activated_ && !unloaded_) {
-        activated_ = true;
-        Guarded([&] {
-          if (onActivate_) onActivate_();
-        });
-      }
+      Guarded([&] { activateOnce(); });
       return 0;
     case WM_ERASEBKGND: {
       RECT r;

@@ -85,7 +85,7 @@ class Win32TcpSocket : public TcpSocket {
 
 class Win32Toolkit;
 
-class Win32Window : public Window {
+class Win32Window : public WindowBase {
  public:
   Win32Window(Win32Toolkit& toolkit, const WindowDesign& design);
   ~Win32Window() override;
@@ -94,20 +94,13 @@ class Win32Window : public Window {
   Control& addPicture(const ControlDesign& d) override;
   ProgressBar& addProgressBar(const ControlDesign& d) override;
   TcpSocket& addTcpSocket(const std::string& name) override;
-  void setOnActivate(std::function<void()> h) override { onActivate_ = std::move(h); }
-  void setOnQueryUnload(std::function<void(std::int16_t&, UnloadMode)> h) override {
-    onQueryUnload_ = std::move(h);
-  }
-  void unload() override { requestClose(UnloadMode::FormCode); }
-  bool isUnloaded() const override { return unloaded_; }
-
   HWND hwnd() const { return hwnd_; }
-  bool requestClose(UnloadMode mode);
   void show();
 
  private:
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
+  void closed() override;
   HWND CreateChild(const wchar_t* className, DWORD style, const ControlDesign& d);
   RECT Pixels(const TwipRect& twips) const;
   void Layout();
@@ -125,10 +118,6 @@ class Win32Window : public Window {
   std::unique_ptr<Win32ProgressBar> progressBar_;
   ControlDesign progressDesign_;
   std::vector<std::unique_ptr<Win32TcpSocket>> sockets_;
-  std::function<void()> onActivate_;
-  std::function<void(std::int16_t&, UnloadMode)> onQueryUnload_;
-  bool activated_ = false;
-  bool unloaded_ = false;
   UnloadMode nextCloseMode_ = UnloadMode::TaskManager;
 };
 

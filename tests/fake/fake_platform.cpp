@@ -131,15 +131,6 @@ platform::TcpSocket& FakeWindow::addTcpSocket(const std::string&) {
   return *socket_;
 }
 
-void FakeWindow::requestClose(platform::UnloadMode mode) {
-  if (unloaded_) return;
-  std::int16_t cancel = 0;
-  if (onQueryUnload_) onQueryUnload_(cancel, mode);
-  if (cancel) return;
-  unloaded_ = true;
-  unloadedAt = queue_.now();
-}
-
 FakeControl& FakeWindow::control(const std::string& name) {
   for (auto& c : controls_)
     if (c->design().name == name) return *c;
@@ -153,7 +144,7 @@ std::unique_ptr<platform::Window> FakeToolkit::createWindow(const platform::Wind
 }
 
 int FakeToolkit::run(platform::Window&) {
-  window_->activate();
+  window_->activateOnce();
   while (!window_->isUnloaded() && exitCodes.empty()) {
     const auto next = queue_.next();
     if (!next) break;  // idle for ever: the test looks at what the window shows

@@ -141,7 +141,7 @@ class FakeSocket : public platform::TcpSocket {
   std::function<void()> onClose_;
 };
 
-class FakeWindow : public platform::Window {
+class FakeWindow : public platform::WindowBase {
  public:
   FakeWindow(const platform::WindowDesign& design, EventQueue& queue)
       : design_(design), queue_(queue) {}
@@ -150,16 +150,6 @@ class FakeWindow : public platform::Window {
   platform::Control& addPicture(const platform::ControlDesign& d) override;
   platform::ProgressBar& addProgressBar(const platform::ControlDesign& d) override;
   platform::TcpSocket& addTcpSocket(const std::string& name) override;
-  void setOnActivate(std::function<void()> h) override { onActivate_ = std::move(h); }
-  void setOnQueryUnload(std::function<void(std::int16_t&, platform::UnloadMode)> h) override {
-    onQueryUnload_ = std::move(h);
-  }
-  void unload() override { requestClose(platform::UnloadMode::FormCode); }
-  bool isUnloaded() const override { return unloaded_; }
-
-  // A close request from outside the program (the close box, the session's end ...).
-  void requestClose(platform::UnloadMode mode);
-  void activate() { onActivate_(); }
 
   const platform::WindowDesign& design() const { return design_; }
   FakeControl& control(const std::string& name);
@@ -169,15 +159,13 @@ class FakeWindow : public platform::Window {
   std::optional<TimePoint> unloadedAt;
 
  private:
+  void closed() override { unloadedAt = queue_.now(); }
   FakeControl& add(FakeControl::Kind kind, const platform::ControlDesign& d);
   platform::WindowDesign design_;
   EventQueue& queue_;
   std::vector<std::unique_ptr<FakeControl>> controls_;
   std::unique_ptr<FakeProgressBar> progressBar_;
   std::unique_ptr<FakeSocket> socket_;
-  std::function<void()> onActivate_;
-  std::function<void(std::int16_t&, platform::UnloadMode)> onQueryUnload_;
-  bool unloaded_ = false;
 };
 
 struct MessageBoxShown {

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/error.h"
+#include "tests/backend/backend_env.h"
 
 namespace {
 
@@ -20,15 +21,7 @@ using namespace std::chrono_literals;
 using platform::win32::Utf8;
 using platform::win32::Wide;
 
-// Inside the lab's user namespace, where the real clock cannot be set and only loopback exists.
-bool InLab() {
-  wchar_t flag[8];
-  if (::GetEnvironmentVariableW(L"IN_LAB", flag, 8) != 1 || flag[0] != L'1') return false;
-  std::ifstream map("Z:\\proc\\self\\uid_map");
-  std::string inside, outside, count;
-  map >> inside >> outside >> count;
-  return !count.empty() && count != "4294967295";
-}
+bool InLab() { return ::InLab("Z:\\proc\\self\\uid_map"); }
 
 // Accepts one connection on a free port of 127.0.0.1 and runs a script on it.
 class LocalServer {

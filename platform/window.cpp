@@ -1,0 +1,21 @@
+#include "platform/window.h"
+
+namespace platform {
+
+bool WindowBase::requestClose(UnloadMode mode) {
+  if (unloaded_) return true;
+  std::int16_t cancel = 0;
+  if (onQueryUnload_) onQueryUnload_(cancel, mode);
+  if (cancel) return false;
+  unloaded_ = true;
+  closed();
+  return true;
+}
+
+void WindowBase::activateOnce() {
+  if (activated_ || unloaded_) return;
+  activated_ = true;
+  if (onActivate_) onActivate_();
+}
+
+}  // namespace platform
