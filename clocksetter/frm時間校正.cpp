@@ -16,7 +16,7 @@ constexpr platform::Colour kBlack = 0;
 constexpr platform::Colour kRed = 255;
 constexpr platform::Colour kBlue = rgb(0, 0, 255);
 constexpr platform::Colour kYellow = rgb(255, 255, 0);
-constexpr platform::Colour kBarColour = 0x00FF0000;         // blue
+constexpr platform::Colour kBarColour = 0x00FF0000;            // blue
 constexpr platform::Colour kBarBackgroundColour = 0x000000FF;  // red
 
 constexpr const char* kDesignDots = "..........";
@@ -31,7 +31,8 @@ platform::ControlDesign Text(const char* name, platform::TwipRect rect, const ch
   return {name, rect, caption, fore, 0, false};
 }
 
-platform::ControlDesign YellowButton(const char* name, platform::TwipRect rect, const char* caption) {
+platform::ControlDesign YellowButton(const char* name, platform::TwipRect rect,
+                                     const char* caption) {
   return {name, rect, caption, kBlack, kYellow, true};
 }
 

@@ -77,7 +77,8 @@ class Window {
   // Raised once, when the window first becomes the active window.
   virtual void setOnActivate(std::function<void()> handler) = 0;
   // Raised on every request to close; setting cancel to true (-1) keeps the window open.
-  virtual void setOnQueryUnload(std::function<void(std::int16_t& cancel, UnloadMode mode)> handler) = 0;
+  virtual void setOnQueryUnload(
+      std::function<void(std::int16_t& cancel, UnloadMode mode)> handler) = 0;
 
   // The program's own close request: asks the query-unload handler with FormCode, then closes the
   // window. The message loop ends once control returns to it.
@@ -90,7 +91,8 @@ class Window {
 class WindowBase : public Window {
  public:
   void setOnActivate(std::function<void()> handler) override { onActivate_ = std::move(handler); }
-  void setOnQueryUnload(std::function<void(std::int16_t& cancel, UnloadMode mode)> handler) override {
+  void setOnQueryUnload(
+      std::function<void(std::int16_t& cancel, UnloadMode mode)> handler) override {
     onQueryUnload_ = std::move(handler);
   }
   void unload() override { requestClose(UnloadMode::FormCode); }

@@ -1,9 +1,10 @@
 // The entry point of every program on Linux: builds the Qt and POSIX services and hands them over.
+#include <unistd.h>
+
 #include <QApplication>
 #include <QFileInfo>
 #include <cstdio>
 #include <exception>
-#include <unistd.h>
 
 #include "platform/error.h"
 #include "platform/platform.h"
@@ -18,7 +19,8 @@ platform::Toolkit* gToolkit = nullptr;
 
 // The standard report of the error being handled, then the end of the program with exit code 1.
 [[noreturn]] void ReportCurrentException() {
-  const std::string title = QFileInfo(QCoreApplication::applicationFilePath()).baseName().toStdString();
+  const std::string title =
+      QFileInfo(QCoreApplication::applicationFilePath()).baseName().toStdString();
   const std::string text = platform::CurrentErrorReport().text();
   std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
   if (gToolkit)

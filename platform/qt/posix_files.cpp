@@ -1,14 +1,15 @@
 #include "platform/qt/posix_files.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QProcess>
 #include <QString>
 #include <QSysInfo>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "platform/error.h"
@@ -35,7 +36,9 @@ std::string NameOf(const std::string& path) {
 class Fd {
  public:
   explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { if (fd_ >= 0) ::close(fd_); }
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }

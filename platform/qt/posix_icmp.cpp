@@ -1,10 +1,10 @@
 #include "platform/qt/posix_icmp.h"
 
 #include <arpa/inet.h>
+#include <linux/errqueue.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
-#include <linux/errqueue.h>
 #include <netinet/ip_icmp.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -34,18 +34,26 @@ std::uint32_t StatusOfError(int type, int code) {
   if (type == ICMP_TIME_EXCEEDED) return kIpTtlExpiredTransit;
   if (type != ICMP_DEST_UNREACH) return kIpGeneralFailure;
   switch (code) {
-    case ICMP_NET_UNREACH: return kIpDestNetUnreachable;
-    case ICMP_PROT_UNREACH: return kIpDestProtUnreachable;
-    case ICMP_PORT_UNREACH: return kIpDestPortUnreachable;
-    default: return kIpDestHostUnreachable;
+    case ICMP_NET_UNREACH:
+      return kIpDestNetUnreachable;
+    case ICMP_PROT_UNREACH:
+      return kIpDestProtUnreachable;
+    case ICMP_PORT_UNREACH:
+      return kIpDestPortUnreachable;
+    default:
+      return kIpDestHostUnreachable;
   }
 }
 
 std::uint32_t StatusOfErrno(int error) {
   switch (error) {
-    case ENETUNREACH: return kIpDestNetUnreachable;
-    case EHOSTUNREACH: case ECONNREFUSED: return kIpDestHostUnreachable;
-    default: return kIpGeneralFailure;
+    case ENETUNREACH:
+      return kIpDestNetUnreachable;
+    case EHOSTUNREACH:
+    case ECONNREFUSED:
+      return kIpDestHostUnreachable;
+    default:
+      return kIpGeneralFailure;
   }
 }
 

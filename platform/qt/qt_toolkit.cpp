@@ -1,5 +1,8 @@
 #include "platform/qt/qt_toolkit.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
@@ -15,8 +18,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace platform::qt {
 
@@ -24,7 +25,9 @@ namespace {
 
 constexpr int kTwipsPerPixel = 15;  // at 96 dpi; Qt scales logical pixels with the screen
 
-QString Q(const std::string& text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
+QString Q(const std::string& text) {
+  return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
 std::string S(const QString& text) { return text.toUtf8().toStdString(); }
 
 QString CssColour(Colour colour) {
@@ -313,7 +316,8 @@ MessageAnswer QtToolkit::messageBox(const std::string& text, const std::string& 
 void QtToolkit::doEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
 
 void QtToolkit::waitForEvents(TimePoint deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   if (left.count() <= 0) return doEvents();
   // The timer only wakes the sleeping loop at the deadline; any other event wakes it earlier.
   QTimer wake;

@@ -1,11 +1,12 @@
 #include "platform/win32/win32_services.h"
 
 #include <winsock2.h>
-#include <ws2tcpip.h>
 #include <iphlpapi.h>
+
 #include <icmpapi.h>
 #include <shellapi.h>
 #include <wbemidl.h>
+#include <ws2tcpip.h>
 
 #include <cstring>
 #include <vector>
@@ -59,8 +60,8 @@ void Win32Clock::sleep(milliseconds duration) { ::Sleep(DWORD(duration.count()))
 std::string Win32Clock::shortDateText(year_month_day date) const {
   const SYSTEMTIME st = ToSystemTime(date, hh_mm_ss<seconds>{});
   wchar_t text[128];
-  const int length = ::GetDateFormatEx(LOCALE_NAME_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr,
-                                       text, 128, nullptr);
+  const int length =
+      ::GetDateFormatEx(LOCALE_NAME_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, text, 128, nullptr);
   return Utf8(text, length - 1);
 }
 
@@ -103,9 +104,9 @@ class Win32EchoHandle : public EchoHandle {
     std::vector<std::uint8_t> reply(sizeof(ICMP_ECHO_REPLY) + data.size() + 8 + 16, 0);
     IPAddr address;
     std::memcpy(&address, destination.data(), 4);
-    const DWORD stored = ::IcmpSendEcho(handle_, address, const_cast<std::uint8_t*>(data.data()),
-                                        WORD(data.size()), &options, reply.data(),
-                                        DWORD(reply.size()), timeoutMs);
+    const DWORD stored =
+        ::IcmpSendEcho(handle_, address, const_cast<std::uint8_t*>(data.data()), WORD(data.size()),
+                       &options, reply.data(), DWORD(reply.size()), timeoutMs);
     if (stored == 0) return {0, ::GetLastError(), 0};
     const auto* record = reinterpret_cast<const ICMP_ECHO_REPLY*>(reply.data());
     return {stored, record->Status, record->RoundTripTime};
@@ -151,8 +152,7 @@ std::int64_t Win32Files::fileLength(const std::string& path) {
 
 void Win32Files::replaceFile(const std::string& source, const std::string& target) {
   const std::wstring from = Wide(source), to = Wide(target);
-  const std::wstring temporary =
-      to + L".new-" + std::to_wstring(::GetCurrentProcessId()) + L".tmp";
+  const std::wstring temporary = to + L".new-" + std::to_wstring(::GetCurrentProcessId()) + L".tmp";
   try {
     if (!::CopyFileW(from.c_str(), temporary.c_str(), FALSE)) ThrowLastError(source);
     {
@@ -233,8 +233,8 @@ std::vector<OperatingSystemItem> WmiOsQuery::operatingSystems() {
           "WbemLocator");
     ComPtr<IWbemServices> services;
     BSTR space = ::SysAllocString(L"\\\\.\\root\\cimv2");
-    const HRESULT connected =
-        locator->ConnectServer(space, nullptr, nullptr, nullptr, 0, nullptr, nullptr, services.out());
+    const HRESULT connected = locator->ConnectServer(space, nullptr, nullptr, nullptr, 0, nullptr,
+                                                     nullptr, services.out());
     ::SysFreeString(space);
     Check(connected, "ConnectServer root\\cimv2");
     Check(::CoSetProxyBlanket(services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
@@ -244,9 +244,9 @@ std::vector<OperatingSystemItem> WmiOsQuery::operatingSystems() {
     ComPtr<IEnumWbemClassObject> results;
     BSTR language = ::SysAllocString(L"WQL");
     BSTR query = ::SysAllocString(L"Select * from Win32_OperatingSystem");
-    const HRESULT queried = services->ExecQuery(
-        language, query, WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
-        results.out());
+    const HRESULT queried =
+        services->ExecQuery(language, query, WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
+                            nullptr, results.out());
     ::SysFreeString(language);
     ::SysFreeString(query);
     Check(queried, "ExecQuery");

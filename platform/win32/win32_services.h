@@ -1,12 +1,11 @@
 // Clock, ICMP echo, files and shell, and the WMI query on Win32.
 #pragma once
 
-#include "platform/win32/win32_util.h"
-
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/icmp.h"
 #include "platform/osquery.h"
+#include "platform/win32/win32_util.h"
 
 namespace platform::win32 {
 

@@ -181,7 +181,9 @@ LRESULT CALLBACK Win32TcpSocket::MessageProc(HWND hwnd, UINT message, WPARAM wPa
                                              LPARAM lParam) {
   if (message != kSocketMessage) return ::DefWindowProcW(hwnd, message, wParam, lParam);
   auto* self = reinterpret_cast<Win32TcpSocket*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  Guarded([&] { self->OnSocketEvent(SOCKET(wParam), WSAGETSELECTEVENT(lParam), WSAGETSELECTERROR(lParam)); });
+  Guarded([&] {
+    self->OnSocketEvent(SOCKET(wParam), WSAGETSELECTEVENT(lParam), WSAGETSELECTERROR(lParam));
+  });
   return 0;
 }
 
@@ -192,7 +194,8 @@ Win32Window::Win32Window(Win32Toolkit& toolkit, const WindowDesign& design)
   RegisterClasses();
   background_ = ::CreateSolidBrush(design.backColour);
   icon_ = static_cast<HICON>(::LoadImageW(Instance(), MAKEINTRESOURCEW(1), IMAGE_ICON, 32, 32, 0));
-  constexpr DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+  constexpr DWORD style =
+      WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
   hwnd_ = ::CreateWindowExW(0, kFormClass, Wide(design.caption).c_str(), style, CW_USEDEFAULT,
                             CW_USEDEFAULT, 100, 100, nullptr, nullptr, Instance(), nullptr);
   ::SetWindowLongPtrW(hwnd_, GWLP_USERDATA, LONG_PTR(this));
@@ -239,10 +242,9 @@ void Win32Window::Layout() {
 
 HWND Win32Window::CreateChild(const wchar_t* className, DWORD style, const ControlDesign& d) {
   const RECT r = Pixels(d.rect);
-  HWND child = ::CreateWindowExW(0, className, Wide(d.caption).c_str(),
-                                 WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style, r.left, r.top,
-                                 r.right - r.left, r.bottom - r.top, hwnd_, nullptr, Instance(),
-                                 nullptr);
+  HWND child = ::CreateWindowExW(
+      0, className, Wide(d.caption).c_str(), WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style,
+      r.left, r.top, r.right - r.left, r.bottom - r.top, hwnd_, nullptr, Instance(), nullptr);
   ::SendMessageW(child, WM_SETFONT, WPARAM(font_), FALSE);
   // Later controls lie above earlier ones, as in the design (the buttons over the band).
   ::SetWindowPos(child, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
@@ -292,7 +294,8 @@ LRESULT CALLBACK ClassicProgressProc(HWND hwnd, UINT message, WPARAM wParam, LPA
   const int span = std::max(range.iHigh - range.iLow, 1);
   const int position = int(::SendMessageW(hwnd, PBM_GETPOS, 0, 0)) - range.iLow;
   RECT filled = r, rest = r;
-  filled.right = rest.left = r.left + ::MulDiv(r.right - r.left, std::clamp(position, 0, span), span);
+  filled.right = rest.left =
+      r.left + ::MulDiv(r.right - r.left, std::clamp(position, 0, span), span);
   ::FillRect(dc, &filled, bar);
   ::FillRect(dc, &rest, back);
   ::DeleteObject(bar);
@@ -341,8 +344,8 @@ void Win32Window::DrawButton(const DRAWITEMSTRUCT& item) {
   const Win32Control* control = ControlOf(item.hwndItem);
   if (!control) return;
   RECT r = item.rcItem;
-  ::FillRect(item.hDC, &r, control->backBrush() ? control->backBrush()
-                                                : ::GetSysColorBrush(COLOR_BTNFACE));
+  ::FillRect(item.hDC, &r,
+             control->backBrush() ? control->backBrush() : ::GetSysColorBrush(COLOR_BTNFACE));
   const bool pressed = (item.itemState & ODS_SELECTED) != 0;
   ::DrawEdge(item.hDC, &r, pressed ? EDGE_SUNKEN : EDGE_RAISED, BF_RECT);
   ::SetBkMode(item.hDC, TRANSPARENT);
@@ -448,7 +451,8 @@ MessageAnswer Win32Toolkit::messageBox(const std::string& text, const std::strin
   UiLog("messagebox", title, text);
   HWND owner = window_ && !window_->isUnloaded() ? window_->hwnd() : nullptr;
   UINT flags = buttons == MessageButtons::YesNo ? MB_YESNO : MB_OK;
-  if (buttons == MessageButtons::YesNo && defaultButton == MessageAnswer::No) flags |= MB_DEFBUTTON2;
+  if (buttons == MessageButtons::YesNo && defaultButton == MessageAnswer::No)
+    flags |= MB_DEFBUTTON2;
   if (!owner) flags |= MB_TASKMODAL | MB_SETFOREGROUND;
   return MessageAnswer(::MessageBoxW(owner, Wide(text).c_str(), Wide(title).c_str(), flags));
 }
@@ -468,7 +472,8 @@ void Win32Toolkit::waitForEvents(TimePoint deadline) {
   const auto left =
       std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   if (left.count() > 0)
-    ::MsgWaitForMultipleObjectsEx(0, nullptr, DWORD(left.count()), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    ::MsgWaitForMultipleObjectsEx(0, nullptr, DWORD(left.count()), QS_ALLINPUT,
+                                  MWMO_INPUTAVAILABLE);
   doEvents();
 }
 

@@ -1,11 +1,10 @@
 // The window toolkit, progress bar and socket control on Win32 (wide-character functions).
 #pragma once
 
-#include "platform/win32/win32_util.h"
-
 #include <memory>
 #include <vector>
 
+#include "platform/win32/win32_util.h"
 #include "platform/window.h"
 
 namespace platform::win32 {

@@ -57,7 +57,8 @@ void UiLog(const char* event, const std::string& control, const std::string& tex
   }();
   if (!log) return;
   std::string line = text;
-  for (std::size_t at = 0; (at = line.find('\n', at)) != std::string::npos;) line.replace(at, 1, "\\n");
+  for (std::size_t at = 0; (at = line.find('\n', at)) != std::string::npos;)
+    line.replace(at, 1, "\\n");
   std::fprintf(log, "%s\t%s\t%s\n", event, control.c_str(), line.c_str());
   std::fflush(log);
 }

@@ -1,10 +1,10 @@
 // The backend tests run inside the lab (private user, network and mount namespaces): the echo
 // tests then reach only the loopback device and no test can move this machine's clock.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <cstdlib>
-#include <unistd.h>
 
 #include "tests/backend/backend_env.h"
 

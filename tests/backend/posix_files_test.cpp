@@ -1,6 +1,7 @@
 // Real files in a temporary folder: the atomic replacement, starting a program, the OS query.
-#include <gtest/gtest.h>
+#include "platform/qt/posix_files.h"
 
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -12,7 +13,6 @@
 #include <thread>
 
 #include "platform/error.h"
-#include "platform/qt/posix_files.h"
 #include "tests/backend/backend_env.h"
 
 namespace {
@@ -84,7 +84,8 @@ TEST_F(PosixFilesTest, ARunningExecutableIsReplaced) {
 
   files.replaceFile(folder / "_new_app", folder / "app");
   EXPECT_EQ(Read(folder / "app"), "#!/bin/sh\necho new\n");
-  EXPECT_TRUE((fs::status(folder / "app").permissions() & fs::perms::owner_exec) != fs::perms::none);
+  EXPECT_TRUE((fs::status(folder / "app").permissions() & fs::perms::owner_exec) !=
+              fs::perms::none);
   ::kill(child, SIGKILL);
   ::waitpid(child, nullptr, 0);
 }
@@ -95,7 +96,8 @@ TEST_F(PosixFilesTest, AReadOnlyFolderLeavesTheTargetIntact) {
   Write(outside / "new", "new version");
   ASSERT_EQ(::mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr), 0);
   mounts.push_back(folder);
-  ASSERT_EQ(::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+  ASSERT_EQ(::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr),
+            0);
   ExpectReplaceFailsLeavingTargetIntact(outside / "new", folder / "app");
 }
 

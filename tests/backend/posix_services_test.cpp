@@ -76,10 +76,14 @@ TEST(PosixClock, SettingTheClockInTheLabIsRefused) {
   const auto day = floor<days>(now);
   const year_month_day date{day};
   const hh_mm_ss<seconds> time{now - day};
-  const platform::SystemTimeRecord record{
-      std::uint16_t(int(date.year())), std::uint16_t(unsigned(date.month())), 0,
-      std::uint16_t(unsigned(date.day())), std::uint16_t(time.hours().count()),
-      std::uint16_t(time.minutes().count()), std::uint16_t(time.seconds().count()), 0};
+  const platform::SystemTimeRecord record{std::uint16_t(int(date.year())),
+                                          std::uint16_t(unsigned(date.month())),
+                                          0,
+                                          std::uint16_t(unsigned(date.day())),
+                                          std::uint16_t(time.hours().count()),
+                                          std::uint16_t(time.minutes().count()),
+                                          std::uint16_t(time.seconds().count()),
+                                          0};
   EXPECT_FALSE(clock.setSystemTimeUtc(record));
 }
 

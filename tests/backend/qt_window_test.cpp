@@ -32,7 +32,8 @@ class QtWindowTest : public ::testing::Test {
 };
 
 TEST_F(QtWindowTest, ControlsShowTheirCaptionsColoursAndStates) {
-  auto& label = window->addStatic({"lbl狀態", {1800, 1680, 2775, 255}, "..........", rgb(255, 0, 0)});
+  auto& label =
+      window->addStatic({"lbl狀態", {1800, 1680, 2775, 255}, "..........", rgb(255, 0, 0)});
   auto& button = window->addButton(
       {"cmd確定", {2400, 2520, 1575, 375}, "完成", rgb(0, 0, 0), rgb(255, 255, 0), true});
   label.setCaption("系統時間校正成功。");

@@ -42,7 +42,10 @@ std::optional<TimePoint> EventQueue::next() const {
 // --- Controls ---------------------------------------------------------------------------------
 
 FakeControl::FakeControl(Kind kind, const platform::ControlDesign& design, EventQueue& queue)
-    : kind_(kind), design_(design), queue_(queue), caption_(design.caption),
+    : kind_(kind),
+      design_(design),
+      queue_(queue),
+      caption_(design.caption),
       foreColour_(design.foreColour) {}
 
 void FakeControl::setCaption(const std::string& text) {

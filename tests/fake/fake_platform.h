@@ -216,8 +216,8 @@ class FakeClock : public platform::Clock {
   std::string shortDateText(std::chrono::year_month_day date) const override;
   std::string longTimeText(std::chrono::hh_mm_ss<std::chrono::seconds> time) const override;
 
-  std::chrono::local_seconds localAtStart{std::chrono::local_days{std::chrono::year{2023} / 12 / 31} +
-                                          23h + 59min + 50s};
+  std::chrono::local_seconds localAtStart{
+      std::chrono::local_days{std::chrono::year{2023} / 12 / 31} + 23h + 59min + 50s};
   bool refuseSetting = false;
   struct SetRequest {
     platform::SystemTimeRecord record;

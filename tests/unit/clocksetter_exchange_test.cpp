@@ -87,7 +87,8 @@ TEST_F(Exchange, ShortReplyChangesNothingAndLeavesOnlyFinish) {
     EXPECT_TRUE(clock().setRequests.empty());
     ExpectUnchangedAfterSearch();
     EXPECT_FALSE(form().syncDone());
-    EXPECT_EQ(form().syncing(), script.size() == 2 ? 0 : 1) << "a closed short reply ends the exchange";
+    EXPECT_EQ(form().syncing(), script.size() == 2 ? 0 : 1)
+        << "a closed short reply ends the exchange";
   }
 }
 
@@ -148,8 +149,7 @@ TEST_F(Exchange, QuietRunWithAReplyEndsByItselfWithoutAMessage) {
 }
 
 TEST_F(Exchange, QuietRunWithoutAReplyReportsAfterTheOneSecondWait) {
-  for (const auto& script : {fake::ConnectionScript{},
-                             fake::ConnectionScript{Data(40ms, {0xE9})},
+  for (const auto& script : {fake::ConnectionScript{}, fake::ConnectionScript{Data(40ms, {0xE9})},
                              fake::ConnectionScript{Failure(100ms, "無法連線")}}) {
     SCOPED_TRACE(script.size());
     Reset();

@@ -38,12 +38,8 @@ TEST_F(Search, ShowsEachProbedServerInTurnInBlackThenTheChoiceInRed) {
   icmp().answers.erase(RowAddress(3));  // times out
   Run();
   const std::vector<std::string> expected = {
-      ".............",
-      RowAddress(0) + "(47ms)",
-      RowAddress(1) + "(0ms)",
-      RowAddress(2) + "(bad)",
-      RowAddress(3) + "(bad)",
-      RowAddress(4) + "(80ms)",
+      ".............",           RowAddress(0) + "(47ms)", RowAddress(1) + "(0ms)",
+      RowAddress(2) + "(bad)",   RowAddress(3) + "(bad)",  RowAddress(4) + "(80ms)",
       RowAddress(1) + "  (0ms)",
   };
   EXPECT_EQ(TargetCaptions(), expected);
@@ -90,9 +86,9 @@ TEST_F(Search, AnotherRunClearsTheDisplayAndProbesAnew) {
   EXPECT_EQ(icmp().echoes.size(), 10u);
   for (const char* name : {"lbl目標", "lbl狀態", "lbl校正前", "lbl校正後"}) {
     const auto& history = Control(name).captionHistory();
-    EXPECT_TRUE(std::any_of(history.begin() + 1, history.end(),
-                            [](const auto& c) { return c.text == "............."; }))
-        << name;
+    EXPECT_TRUE(std::any_of(history.begin() + 1, history.end(), [](const auto& c) {
+      return c.text == ".............";
+    })) << name;
   }
   // The second run found a silent server: its window shows the cleared state.
   EXPECT_EQ(Caption("lbl狀態"), ".............");

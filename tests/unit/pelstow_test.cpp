@@ -123,13 +123,15 @@ TEST_F(Pelstow, EmptyCommandLineUpdatesNewExe) {
 
 TEST_F(Pelstow, NamesThatCouldLeaveTheFolderAreRefusedUntouched) {
   files.files["/opt/_new_x"] = {"evil"};
-  for (const char* name : {"../x", "sub/x", "sub\\x", "C:x", ".", "..", "*.exe", "a?.exe", "a\nb"}) {
+  for (const char* name :
+       {"../x", "sub/x", "sub\\x", "C:x", ".", "..", "*.exe", "a?.exe", "a\nb"}) {
     SCOPED_TRACE(name);
     toolkit.messageBoxes.clear();
     log.clear();
     EXPECT_EQ(Run(name), 0);
     ExpectOnlyTheCallMessage();
-    EXPECT_EQ(log, (std::vector<std::string>{"os-query", "messagebox Tarrin（zevo）說：", "terminate 0"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"os-query", "messagebox Tarrin（zevo）說：",
+                                             "terminate 0"}));
   }
 }
 

@@ -1,7 +1,8 @@
+#include "clocksetter/time_reply.h"
+
 #include <gtest/gtest.h>
 
 #include "clocksetter/quiet_mode.h"
-#include "clocksetter/time_reply.h"
 #include "tests/fake/fake_platform.h"
 
 namespace {

@@ -2,9 +2,9 @@
 // program stands in for a started program instead: it records its folder and argument count.
 #include <gtest/gtest.h>
 
-#include "platform/win32/win32_util.h"
-
 #include <cstdio>
+
+#include "platform/win32/win32_util.h"
 
 int wmain(int argc, wchar_t** argv) {
   wchar_t record[MAX_PATH];

@@ -1,9 +1,7 @@
 // The Win32 socket control, echo, clock, files and WMI query on the real (Wine) system.
-#include <gtest/gtest.h>
-
 #include "platform/win32/win32_services.h"
-#include "platform/win32/win32_toolkit.h"
 
+#include <gtest/gtest.h>
 #include <ws2tcpip.h>
 
 #include <chrono>
@@ -12,6 +10,7 @@
 #include <thread>
 
 #include "platform/error.h"
+#include "platform/win32/win32_toolkit.h"
 #include "tests/backend/backend_env.h"
 
 namespace {
@@ -103,7 +102,10 @@ TEST_F(Win32SocketTest, SplitReplyArrivesInTwoEvents) {
 
 TEST_F(Win32SocketTest, RefusedConnectionIsAnErrorWithTheSystemsDescription) {
   std::uint16_t port;
-  { LocalServer closed([](SOCKET) {}); port = closed.port(); }
+  {
+    LocalServer closed([](SOCKET) {});
+    port = closed.port();
+  }
   socket.connect("127.0.0.1", port);
   WaitFor([&] { return !errors.empty(); });
   ASSERT_EQ(errors.size(), 1u);
@@ -143,12 +145,10 @@ TEST(Win32Clock, RegionalTextAndARefusedChange) {
   const auto day = floor<days>(later);
   const year_month_day date{day};
   const hh_mm_ss<seconds> time{later - day};
-  EXPECT_FALSE(clock.setSystemTimeUtc({std::uint16_t(int(date.year())),
-                                       std::uint16_t(unsigned(date.month())), 0,
-                                       std::uint16_t(unsigned(date.day())),
-                                       std::uint16_t(time.hours().count()),
-                                       std::uint16_t(time.minutes().count()),
-                                       std::uint16_t(time.seconds().count()), 0}));
+  EXPECT_FALSE(clock.setSystemTimeUtc(
+      {std::uint16_t(int(date.year())), std::uint16_t(unsigned(date.month())), 0,
+       std::uint16_t(unsigned(date.day())), std::uint16_t(time.hours().count()),
+       std::uint16_t(time.minutes().count()), std::uint16_t(time.seconds().count()), 0}));
 }
 
 class Win32FilesTest : public ::testing::Test {

@@ -1,9 +1,11 @@
 // The real Win32 window and controls, read back through the system's own messages.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <commctrl.h>
 #include <gtest/gtest.h>
 
 #include "platform/win32/win32_toolkit.h"
-
-#include <commctrl.h>
 
 namespace {
 
@@ -18,7 +20,9 @@ class Win32WindowTest : public ::testing::Test {
             toolkit.createWindow({"測試視窗", 4680, 2985, rgb(255, 255, 192)}).release())) {}
   ~Win32WindowTest() override { delete window; }
 
-  HWND Child(const std::wstring& text) { return ::FindWindowExW(window->hwnd(), nullptr, nullptr, text.c_str()); }
+  HWND Child(const std::wstring& text) {
+    return ::FindWindowExW(window->hwnd(), nullptr, nullptr, text.c_str());
+  }
   static std::wstring Text(HWND hwnd) {
     wchar_t text[256];
     return std::wstring(text, std::size_t(::GetWindowTextW(hwnd, text, 256)));
@@ -30,7 +34,8 @@ class Win32WindowTest : public ::testing::Test {
 };
 
 TEST_F(Win32WindowTest, ControlsShowTheirCaptionsAndStates) {
-  auto& label = window->addStatic({"lbl狀態", {1800, 1680, 2775, 255}, "..........", rgb(255, 0, 0)});
+  auto& label =
+      window->addStatic({"lbl狀態", {1800, 1680, 2775, 255}, "..........", rgb(255, 0, 0)});
   auto& button = window->addButton(
       {"cmd確定", {2400, 2520, 1575, 375}, "完成", rgb(0, 0, 0), rgb(255, 255, 0), true});
   label.setCaption("系統時間校正成功。");
@@ -115,8 +120,11 @@ TEST_F(Win32WindowTest, WaitSleepsUntilTheDeadlineWhenNothingHappens) {
     ++passes;
   }
   ::GetProcessTimes(::GetCurrentProcess(), &created, &ended, &kernelAfter, &userAfter);
-  const auto ticks = [](FILETIME t) { return (ULONGLONG(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
-  const double cpu = double(ticks(userAfter) - ticks(userBefore) + ticks(kernelAfter) - ticks(kernelBefore)) / 1e7;
+  const auto ticks = [](FILETIME t) {
+    return (ULONGLONG(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  };
+  const double cpu =
+      double(ticks(userAfter) - ticks(userBefore) + ticks(kernelAfter) - ticks(kernelBefore)) / 1e7;
   EXPECT_LT(passes, 10);
   EXPECT_LT(cpu, 0.1);
 }
