@@ -30,8 +30,9 @@ class SocketLibrarySession {
 };
 
 std::size_t CharacterCount(const std::string& utf8) {
-  return std::count_if(utf8.begin(), utf8.end(),
-                       [](unsigned char c) { return (c & 0xC0) != 0x80; });
+  return static_cast<std::size_t>(std::count_if(utf8.begin(), utf8.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
 }
 
 // No address for a host text the resolver does not take: an echo to 0.0.0.0 would be answered

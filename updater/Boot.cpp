@@ -71,8 +71,10 @@ std::string QueryOSInfo(platform::OsQuery& osQuery, std::string& version) {
 
 bool IsPlainFileName(const std::string& name) {
   if (name.empty() || name == "." || name == "..") return false;
-  for (unsigned char c : name)
+  for (const char ch : name) {
+    const auto c = static_cast<unsigned char>(ch);
     if (c < 0x20 || c == '/' || c == '\\' || c == ':' || c == '*' || c == '?') return false;
+  }
   return true;
 }
 

@@ -11,7 +11,7 @@ using namespace std::chrono;
 using platform::SystemTimeRecord;
 
 sys_seconds Utc(int y, unsigned mo, unsigned d, int h, int mi, int s) {
-  return sys_days{year{y} / mo / d} + hours{h} + minutes{mi} + seconds{s};
+  return sys_days{year{y} / month{mo} / day{d}} + hours{h} + minutes{mi} + seconds{s};
 }
 
 std::uint32_t CountOf(std::vector<std::uint8_t> bytes) { return orvane::ReplyCount(bytes); }
