@@ -6,13 +6,13 @@
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::fprintf(stderr, "usage: replace_bench SOURCE TARGET\n");
+    static_cast<void>(std::fprintf(stderr, "usage: replace_bench SOURCE TARGET\n"));
     return 2;
   }
   try {
     platform::qt::PosixFiles().replaceFile(argv[1], argv[2]);
   } catch (const platform::Error& e) {
-    std::fprintf(stderr, "%s\n", e.what());
+    static_cast<void>(std::fprintf(stderr, "%s\n", e.what()));
     return 1;
   }
   return 0;

@@ -85,8 +85,10 @@ void Main(platform::Platform& p) {
   const std::string updatePath = folder + kUpdatePrefix + name;
   const std::string targetPath = folder + name;
 
+  // Nothing here depends on the system's name and version; a failed query still ends the run
+  // before any file has been looked at.
   std::string systemVersion;
-  const std::string systemCaption = QueryOSInfo(p.osQuery, systemVersion);
+  static_cast<void>(QueryOSInfo(p.osQuery, systemVersion));
 
   if (!IsPlainFileName(name) || p.files.findNormalFile(updatePath).empty()) {
     p.toolkit.messageBox("必需由主程式呼叫始可執行！", "Tarrin（zevo）說：",

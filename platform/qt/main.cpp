@@ -22,10 +22,10 @@ platform::Toolkit* gToolkit = nullptr;
   const std::string title =
       QFileInfo(QCoreApplication::applicationFilePath()).baseName().toStdString();
   const std::string text = platform::CurrentErrorReport().text();
-  std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
+  static_cast<void>(std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str()));
   if (gToolkit)
     gToolkit->messageBox(text, title, platform::MessageButtons::Ok, platform::MessageAnswer::Ok);
-  std::fflush(nullptr);
+  static_cast<void>(std::fflush(nullptr));
   ::_exit(1);
 }
 

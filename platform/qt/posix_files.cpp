@@ -20,7 +20,8 @@ namespace {
 
 [[noreturn]] void ThrowErrno(const std::string& what, int error = errno) {
   const bool inUse = error == ETXTBSY || error == EBUSY || error == EACCES || error == EPERM;
-  throw Error(error, what + ": " + std::strerror(error), inUse);
+  char text[256];
+  throw Error(error, what + ": " + ::strerror_r(error, text, sizeof text), inUse);
 }
 
 std::string FolderOf(const std::string& path) {
@@ -82,7 +83,7 @@ void CopyAll(int from, int to, const std::string& source) {
 
 std::string PosixFiles::findNormalFile(const std::string& path) {
   struct stat info {};
-  const std::string name = NameOf(path);
+  std::string name = NameOf(path);
   if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
   if (name.empty() || name[0] == '.') return {};  // hidden
   return name;
@@ -129,7 +130,7 @@ bool PosixFiles::startProgram(const std::string& path, const std::string& workin
 }
 
 void PosixFiles::terminateProcess(int exitCode) {
-  std::fflush(nullptr);
+  static_cast<void>(std::fflush(nullptr));
   ::_exit(exitCode);
 }
 

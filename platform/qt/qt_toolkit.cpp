@@ -15,6 +15,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QTranslator>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -64,8 +65,9 @@ void UiLog(const char* event, const QString& control, const QString& text) {
   if (!log) return;
   QString line = text;
   line.replace(u'\n', QStringLiteral("\\n"));
-  std::fprintf(log, "%s\t%s\t%s\n", event, control.toUtf8().constData(), line.toUtf8().constData());
-  std::fflush(log);
+  static_cast<void>(std::fprintf(log, "%s\t%s\t%s\n", event, control.toUtf8().constData(),
+                                 line.toUtf8().constData()));
+  static_cast<void>(std::fflush(log));
 }
 
 QColor ToQColor(Colour colour) {
@@ -100,7 +102,7 @@ std::string QtButton::caption() const { return S(button_->text()); }
 void QtButton::setForeColour(Colour colour) { SetTextColour(button_, colour); }
 
 void QtProgressBar::setMax(float max) { bar_->setMaximum(int(max)); }
-void QtProgressBar::setValue(float value) { bar_->setValue(int(value + 0.5f)); }
+void QtProgressBar::setValue(float value) { bar_->setValue(int(std::lround(value))); }
 
 std::intptr_t QtProgressBar::sendMessage(std::uint32_t message, std::uintptr_t,
                                          std::intptr_t lParam) {
@@ -283,13 +285,15 @@ int QtToolkit::run(Window& window) {
       [[maybe_unused]] auto got = ::read(gSignalPipe[0], &byte, 1);
       form.requestClose(UnloadMode::TaskManager);
     });
-    std::signal(SIGTERM, OnTerminateSignal);
+    static_cast<void>(std::signal(SIGTERM, OnTerminateSignal));
   }
   QObject::connect(qApp, &QGuiApplication::commitDataRequest,
                    [&form](QSessionManager&) { form.setPendingCloseMode(UnloadMode::AppWindows); });
 
   form.widget()->show();
-  QTimer::singleShot(0, [&form] { form.activateOnce(); });
+  activation_.setSingleShot(true);
+  QObject::connect(&activation_, &QTimer::timeout, [&form] { form.activateOnce(); });
+  activation_.start(0);
   if (form.isUnloaded()) return 0;
   return QApplication::exec();
 }

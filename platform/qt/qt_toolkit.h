@@ -5,6 +5,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QWidget>
 #include <memory>
 #include <vector>
@@ -139,6 +140,7 @@ class QtToolkit : public Toolkit {
  private:
   std::string commandLine_;
   QtWindow* window_ = nullptr;
+  QTimer activation_;
 };
 
 // The program's icon, for windows and pictures.

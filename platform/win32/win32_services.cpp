@@ -82,7 +82,8 @@ void Win32Icmp::startSocketLibrary() {
 void Win32Icmp::cleanupSocketLibrary() { ::WSACleanup(); }
 
 std::optional<Ipv4Address> Win32Icmp::resolveFirstIpv4(const std::string& host) {
-  const hostent* entry = ::gethostbyname(host.c_str());
+  // Winsock keeps the host entry per thread.
+  const hostent* entry = ::gethostbyname(host.c_str());  // NOLINT(concurrency-mt-unsafe)
   if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list[0]) return std::nullopt;
   Ipv4Address address;
   std::memcpy(address.data(), entry->h_addr_list[0], 4);

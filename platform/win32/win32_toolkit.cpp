@@ -5,6 +5,7 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace platform::win32 {
@@ -93,7 +94,7 @@ void Win32Control::setEnabled(bool enabled) {
 
 void Win32ProgressBar::setMax(float max) { ::SendMessageW(hwnd_, PBM_SETRANGE32, 0, LPARAM(max)); }
 void Win32ProgressBar::setValue(float value) {
-  ::SendMessageW(hwnd_, PBM_SETPOS, WPARAM(value + 0.5f), 0);
+  ::SendMessageW(hwnd_, PBM_SETPOS, WPARAM(std::lround(value)), 0);
 }
 std::intptr_t Win32ProgressBar::sendMessage(std::uint32_t message, std::uintptr_t wParam,
                                             std::intptr_t lParam) {

@@ -56,7 +56,7 @@ class Win32ProgressBar : public ProgressBar {
 
 // A non-blocking socket whose events come through WSAAsyncSelect to a hidden message window, so
 // they are raised on the window's thread from the message loop.
-class Win32TcpSocket : public TcpSocket {
+class Win32TcpSocket final : public TcpSocket {
  public:
   Win32TcpSocket();
   ~Win32TcpSocket() override;

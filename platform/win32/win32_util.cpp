@@ -59,8 +59,8 @@ void UiLog(const char* event, const std::string& control, const std::string& tex
   std::string line = text;
   for (std::size_t at = 0; (at = line.find('\n', at)) != std::string::npos;)
     line.replace(at, 1, "\\n");
-  std::fprintf(log, "%s\t%s\t%s\n", event, control.c_str(), line.c_str());
-  std::fflush(log);
+  static_cast<void>(std::fprintf(log, "%s\t%s\t%s\n", event, control.c_str(), line.c_str()));
+  static_cast<void>(std::fflush(log));
 }
 
 }  // namespace platform::win32

@@ -17,16 +17,16 @@ using namespace std::chrono_literals;
 // Accepts one connection on a free port of 127.0.0.1 and runs a script on it.
 class LocalServer {
  public:
-  explicit LocalServer(std::function<void(int)> script) {
+  explicit LocalServer(const std::function<void(int)>& script) {
     listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    static_cast<void>(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address));
     socklen_t length = sizeof address;
     ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
     port_ = ntohs(address.sin_port);
-    ::listen(listener_, 1);
+    static_cast<void>(::listen(listener_, 1));
     thread_ = std::thread([this, script] {
       const int connection = ::accept(listener_, nullptr, nullptr);
       if (connection < 0) return;

@@ -24,7 +24,7 @@ void FakeFiles::replaceFile(const std::string& source, const std::string& target
   if (!replaceErrors.empty()) {
     const platform::Error error = replaceErrors.front();
     replaceErrors.pop_front();
-    throw error;
+    throw platform::Error(error);
   }
   const auto found = files.find(source);
   if (found == files.end()) throw platform::Error(53, "File not found: " + source);

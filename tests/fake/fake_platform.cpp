@@ -1,6 +1,7 @@
 #include "tests/fake/fake_platform.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <stdexcept>
 #include <utility>
@@ -195,15 +196,15 @@ void FakeClock::sleep(std::chrono::milliseconds duration) {
 
 std::string FakeClock::shortDateText(std::chrono::year_month_day date) const {
   char text[16];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02u", int(date.year()), unsigned(date.month()),
-                unsigned(date.day()));
+  static_cast<void>(std::snprintf(text, sizeof text, "%04d-%02u-%02u", int(date.year()),
+                                  unsigned(date.month()), unsigned(date.day())));
   return text;
 }
 
 std::string FakeClock::longTimeText(std::chrono::hh_mm_ss<std::chrono::seconds> time) const {
   char text[16];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d", int(time.hours().count()),
-                int(time.minutes().count()), int(time.seconds().count()));
+  static_cast<void>(std::snprintf(text, sizeof text, "%02d:%02d:%02d", int(time.hours().count()),
+                                  int(time.minutes().count()), int(time.seconds().count())));
   return text;
 }
 
@@ -222,11 +223,19 @@ std::string DottedText(const platform::Ipv4Address& a) {
 
 namespace {
 std::optional<platform::Ipv4Address> ParseDotted(const std::string& text) {
-  unsigned a, b, c, d;
-  char tail;
-  if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &tail) != 4) return std::nullopt;
-  if (a > 255 || b > 255 || c > 255 || d > 255) return std::nullopt;
-  return platform::Ipv4Address{std::uint8_t(a), std::uint8_t(b), std::uint8_t(c), std::uint8_t(d)};
+  platform::Ipv4Address address{};
+  const char* at = text.data();
+  const char* const end = at + text.size();
+  for (std::size_t i = 0; i < address.size(); ++i) {
+    if (i > 0 && (at == end || *at++ != '.')) return std::nullopt;
+    unsigned octet = 0;
+    const auto [next, error] = std::from_chars(at, end, octet);
+    if (error != std::errc{} || octet > 255) return std::nullopt;
+    address[i] = static_cast<std::uint8_t>(octet);
+    at = next;
+  }
+  if (at != end) return std::nullopt;
+  return address;
 }
 }  // namespace
 

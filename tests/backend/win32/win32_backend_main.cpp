@@ -12,9 +12,9 @@ int wmain(int argc, wchar_t** argv) {
     wchar_t folder[MAX_PATH];
     ::GetCurrentDirectoryW(MAX_PATH, folder);
     if (FILE* out = ::_wfopen(record, L"wb")) {
-      std::fprintf(out, "%s\n%d\n", platform::win32::Utf8(folder, int(wcslen(folder))).c_str(),
-                   argc - 1);
-      std::fclose(out);
+      static_cast<void>(std::fprintf(
+          out, "%s\n%d\n", platform::win32::Utf8(folder, int(wcslen(folder))).c_str(), argc - 1));
+      static_cast<void>(std::fclose(out));
     }
     return 0;
   }

@@ -25,18 +25,18 @@ bool InLab() { return ::InLab("Z:\\proc\\self\\uid_map"); }
 // Accepts one connection on a free port of 127.0.0.1 and runs a script on it.
 class LocalServer {
  public:
-  explicit LocalServer(std::function<void(SOCKET)> script) {
+  explicit LocalServer(const std::function<void(SOCKET)>& script) {
     WSADATA data;
     ::WSAStartup(MAKEWORD(2, 2), &data);
     listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    static_cast<void>(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address));
     int length = sizeof address;
     ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
     port_ = ::ntohs(address.sin_port);
-    ::listen(listener_, 1);
+    static_cast<void>(::listen(listener_, 1));
     thread_ = std::thread([this, script] {
       SOCKET connection = ::accept(listener_, nullptr, nullptr);
       if (connection == INVALID_SOCKET) return;
