@@ -1,4 +1,4 @@
-// Runs the installer's file replacement once: replace_bench SOURCE TARGET.
+// Runs the installer's replacement once, with its checks: replace_bench SOURCE TARGET.
 #include <cstdio>
 
 #include "platform/error.h"
@@ -10,7 +10,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    platform::qt::PosixFiles().replaceFile(argv[1], argv[2]);
+    platform::qt::PosixFiles files;
+    const auto length = files.fileLength(argv[1]);
+    auto copy = files.stageCopy(argv[1], argv[2]);
+    if (copy->length() != length || files.fileLength(argv[1]) != length) return 1;
+    copy->putInPlace();
   } catch (const platform::Error& e) {
     static_cast<void>(std::fprintf(stderr, "%s\n", e.what()));
     return 1;

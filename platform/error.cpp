@@ -15,6 +15,8 @@ std::string ErrorReport::text() const {
 ErrorReport CurrentErrorReport() {
   try {
     throw;
+  } catch (const WindowDestroyed& e) {
+    return {e.number(), e.what(), true};
   } catch (const Error& e) {
     return {e.number(), e.what()};
   } catch (const std::exception& e) {

@@ -10,7 +10,7 @@ namespace platform {
 
 class Error : public std::runtime_error {
  public:
-  // inUse: the file is held by another program or access is denied for now; worth retrying.
+  // inUse: the file is busy for now (held by a program that is still closing); worth retrying.
   Error(std::int32_t number, const std::string& description, bool inUse = false)
       : std::runtime_error(description), number_(number), inUse_(inUse) {}
   std::int32_t number() const { return number_; }
@@ -21,6 +21,14 @@ class Error : public std::runtime_error {
   bool inUse_;
 };
 
+// A window of the program was destroyed by another program: no one can answer it, so the report
+// goes to the terminal only.
+class WindowDestroyed : public Error {
+ public:
+  using Error::Error;
+};
+constexpr std::int32_t kWindowDestroyedError = 1400;  // ERROR_INVALID_WINDOW_HANDLE
+
 }  // namespace platform
 
 namespace platform {
@@ -30,6 +38,7 @@ namespace platform {
 struct ErrorReport {
   std::int32_t number;
   std::string description;
+  bool windowLost = false;  // a window was destroyed from outside: show no message box
   std::string text() const;
 };
 ErrorReport CurrentErrorReport();

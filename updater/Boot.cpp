@@ -13,35 +13,76 @@ namespace {
 
 constexpr const char* kDefaultName = "NewEXE.exe";
 constexpr const char* kUpdatePrefix = "_new_";
-// The main program that started us is often still closing, holding its executable.
-constexpr auto kReplaceRetryLimit = 10s;
-constexpr auto kReplaceRetryPause = 250ms;
-// The replacement is whole when it returns, so the lengths match at once unless the download
-// changed under us; then we give up instead of waiting for ever.
+// The main program may still be writing its download when the user answers: a download is
+// taken as whole once its length has held this long and did not change while it was copied.
+constexpr auto kSettleTime = 500ms;
+// How long the installation waits, at most, for the download to settle and for the target to be
+// free (the main program that started us is often still closing, holding its executable).
+constexpr auto kInstallLimit = 10s;
+constexpr auto kBusyPause = 250ms;
+// The installed copy is whole when it is in place, so the lengths match at once unless something
+// else changed the target; then we give up instead of waiting for ever.
 constexpr auto kCopyWaitLimit = 10s;
 constexpr auto kCopyPollPause = 50ms;
 constexpr std::int32_t kTimeoutError = 1460;  // ERROR_TIMEOUT
 constexpr std::int32_t kInvalidUseOfNull = 94;
+
+using TimePoint = std::chrono::steady_clock::time_point;
 
 [[noreturn]] void EndProcess(platform::Platform& p, int exitCode) {
   p.files.terminateProcess(exitCode);
   std::abort();  // not reached: the process has ended
 }
 
-void Pause(platform::Platform& p, std::chrono::milliseconds pause) {
-  p.toolkit.waitForEvents(p.clock.monotonicNow() + pause);
+// Lets events be handled, without spinning, until the time has come.
+void PauseUntil(platform::Platform& p, TimePoint until) {
+  while (p.clock.monotonicNow() < until) p.toolkit.waitForEvents(until);
 }
 
-void ReplaceRetrying(platform::Platform& p, const std::string& source, const std::string& target) {
-  const auto start = p.clock.monotonicNow();
+// Runs the operation again while it fails only because its file is busy, until the deadline.
+template <class Operation>
+auto RetryWhileBusy(platform::Platform& p, TimePoint deadline, Operation operation) {
   for (;;) {
     try {
-      p.files.replaceFile(source, target);
-      return;
+      return operation();
     } catch (const platform::Error& error) {
-      if (!error.inUse() || p.clock.monotonicNow() - start >= kReplaceRetryLimit) throw;
+      if (!error.inUse() || p.clock.monotonicNow() >= deadline) throw;
     }
-    Pause(p, kReplaceRetryPause);
+    PauseUntil(p, p.clock.monotonicNow() + kBusyPause);
+  }
+}
+
+// A file's length and when it was measured.
+struct Look {
+  std::int64_t length;
+  TimePoint at;
+};
+
+Look LookAt(platform::Platform& p, const std::string& path) {
+  return {p.files.fileLength(path), p.clock.monotonicNow()};
+}
+
+// Puts a copy of the download in place of the target once the download has stopped changing: its
+// length held for kSettleTime, then it was copied whole with no change during the copy. The
+// target is touched only then. Returns the length installed.
+std::int64_t InstallSettledDownload(platform::Platform& p, const std::string& download,
+                                    const std::string& target, Look last) {
+  const TimePoint deadline = p.clock.monotonicNow() + kInstallLimit;
+  for (;;) {
+    PauseUntil(p, last.at + kSettleTime);
+    const Look now = LookAt(p, download);
+    if (now.length != last.length) {
+      last = now;
+    } else {
+      auto copy = RetryWhileBusy(p, deadline, [&] { return p.files.stageCopy(download, target); });
+      last = LookAt(p, download);
+      if (copy->length() == now.length && last.length == now.length) {
+        RetryWhileBusy(p, deadline, [&] { copy->putInPlace(); });
+        return now.length;
+      }
+    }
+    if (p.clock.monotonicNow() >= deadline)
+      throw platform::Error(kTimeoutError, "等候新版程式下載完成逾時：" + download);
   }
 }
 
@@ -53,7 +94,7 @@ void WaitForCopy(platform::Platform& p, const std::string& target, std::int64_t 
       throw platform::Error(kTimeoutError, "等候新版程式複製完成逾時：" + target);
     currentLength = p.files.fileLength(target);
     p.toolkit.doEvents();
-    if (currentLength != expectedLength) Pause(p, kCopyPollPause);
+    if (currentLength != expectedLength) PauseUntil(p, p.clock.monotonicNow() + kCopyPollPause);
   }
 }
 
@@ -96,16 +137,17 @@ void Main(platform::Platform& p) {
     EndProcess(p, 0);
   }
 
-  const std::int64_t expectedLength = p.files.fileLength(updatePath);
+  p.files.removeStaleCopies(targetPath);
+  const Look download = LookAt(p, updatePath);
   const auto answer =
       p.toolkit.messageBox("已下載完成，要立即執行新版程式嗎？", "版本升級",
                            platform::MessageButtons::YesNo, platform::MessageAnswer::Yes);
-  ReplaceRetrying(p, updatePath, targetPath);
+  const std::int64_t installedLength = InstallSettledDownload(p, updatePath, targetPath, download);
   if (answer != platform::MessageAnswer::Yes) EndProcess(p, 0);
 
-  WaitForCopy(p, targetPath, expectedLength);
+  WaitForCopy(p, targetPath, installedLength);
   p.files.deleteFile(updatePath);
-  p.files.startProgram(targetPath, folder);  // a failed start is not reported
+  p.files.startProgram(targetPath, folder);
   EndProcess(p, 0);
 }
 

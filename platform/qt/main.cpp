@@ -21,9 +21,10 @@ platform::Toolkit* gToolkit = nullptr;
 [[noreturn]] void ReportCurrentException() {
   const std::string title =
       QFileInfo(QCoreApplication::applicationFilePath()).baseName().toStdString();
-  const std::string text = platform::CurrentErrorReport().text();
+  const auto report = platform::CurrentErrorReport();
+  const std::string text = report.text();
   static_cast<void>(std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str()));
-  if (gToolkit)
+  if (gToolkit && !report.windowLost)
     gToolkit->messageBox(text, title, platform::MessageButtons::Ok, platform::MessageAnswer::Ok);
   static_cast<void>(std::fflush(nullptr));
   ::_exit(1);
@@ -45,8 +46,12 @@ class Application : public QApplication {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Application app(argc, argv);
-  platform::qt::QtToolkit toolkit(argc, argv);
+  // The arguments are the program's, not the toolkit's: QApplication would act on the options it
+  // knows (-reverse, -style, -platform ...) and remove them from argv.
+  std::string arguments = platform::qt::ArgumentText(argc, argv);
+  int toolkitArgc = 1;
+  Application app(toolkitArgc, argv);
+  platform::qt::QtToolkit toolkit(std::move(arguments));
   gToolkit = &toolkit;
   platform::qt::PosixClock clock;
   platform::qt::PosixIcmp icmp;

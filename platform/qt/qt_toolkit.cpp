@@ -2,10 +2,10 @@
 
 #include <sys/socket.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDir>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QMessageBox>
@@ -19,6 +19,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+
+#include "platform/error.h"
 
 namespace platform::qt {
 
@@ -258,11 +260,42 @@ UnloadMode QtWindow::takePendingCloseMode() {
 
 // --- Toolkit ----------------------------------------------------------------------------------
 
-QtToolkit::QtToolkit(int argc, char** argv) {
+std::string ArgumentText(int argc, const char* const* argv) {
+  std::string text;
   for (int i = 1; i < argc; ++i) {
-    if (i > 1) commandLine_ += ' ';
-    commandLine_ += argv[i];
+    if (i > 1) text += ' ';
+    text += argv[i];
   }
+  return text;
+}
+
+bool DestroyWatch::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) {
+  if (eventType != "xcb_generic_event_t") return false;
+  const auto* event = static_cast<const xcb_generic_event_t*>(message);
+  if ((event->response_type & 0x7F) != XCB_DESTROY_NOTIFY) return false;
+  const auto destroyed = static_cast<const xcb_destroy_notify_event_t*>(message)->window;
+  // Compared with each widget's present native window: Qt replaces a widget's window at times,
+  // and destroys the old one itself.
+  for (auto watch = watched_.begin(); watch != watched_.end(); ++watch) {
+    if (!watch->first || watch->first->internalWinId() != destroyed) continue;
+    const auto reaction = std::move(watch->second);
+    watched_.erase(watch);
+    reaction();
+    break;
+  }
+  return false;
+}
+
+void DestroyWatch::watch(QWidget& widget, std::function<void()> reaction) {
+  watched_.emplace_back(&widget, std::move(reaction));
+}
+
+void DestroyWatch::forget(QWidget& widget) {
+  std::erase_if(watched_, [&widget](const auto& watch) { return watch.first == &widget; });
+}
+
+QtToolkit::QtToolkit(std::string commandLine) : commandLine_(std::move(commandLine)) {
+  QCoreApplication::instance()->installNativeEventFilter(&destroyWatch_);
   QApplication::setQuitOnLastWindowClosed(false);
   auto* translator = new QTranslator(qApp);
   if (translator->load(QLocale::system(), QStringLiteral("qt"), QStringLiteral("_"),
@@ -291,6 +324,8 @@ int QtToolkit::run(Window& window) {
                    [&form](QSessionManager&) { form.setPendingCloseMode(UnloadMode::AppWindows); });
 
   form.widget()->show();
+  // A window destroyed by another X client ends the program as "完成" would.
+  destroyWatch_.watch(*form.widget(), [&form] { form.requestClose(UnloadMode::TaskManager); });
   activation_.setSingleShot(true);
   QObject::connect(&activation_, &QTimer::timeout, [&form] { form.activateOnce(); });
   activation_.start(0);
@@ -311,7 +346,13 @@ MessageAnswer QtToolkit::messageBox(const std::string& text, const std::string& 
     box.setDefaultButton(QMessageBox::Ok);
   }
   UiLog("messagebox", Q(title), Q(text));
+  // Another X client may destroy the box: nobody could answer it, so the program cannot go on.
+  constexpr int kDestroyed = -1;
+  destroyWatch_.watch(box, [&box] { box.done(kDestroyed); });
   const int pressed = box.exec();
+  destroyWatch_.forget(box);
+  if (pressed == kDestroyed)
+    throw WindowDestroyed(kWindowDestroyedError, "訊息視窗「" + title + "」被其他程式關閉");
   if (pressed == QMessageBox::Yes) return MessageAnswer::Yes;
   if (pressed == QMessageBox::No) return MessageAnswer::No;
   return MessageAnswer::Ok;
@@ -333,7 +374,13 @@ void QtToolkit::waitForEvents(TimePoint deadline) {
 }
 
 std::string QtToolkit::programFolder() const {
-  return S(QDir::toNativeSeparators(QCoreApplication::applicationDirPath()));
+  // The bytes the system knows the program by: a folder name need not be UTF-8.
+  std::string path(4096, '\0');
+  const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
+  if (length <= 0) return ".";
+  path.resize(std::size_t(length));
+  const auto slash = path.rfind('/');
+  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 void QtToolkit::endProgram(int exitCode) { QCoreApplication::exit(exitCode); }

@@ -1,12 +1,16 @@
 // The window toolkit, progress bar and socket control on Qt 6 Widgets and QtNetwork.
 #pragma once
 
+#include <QAbstractNativeEventFilter>
 #include <QLabel>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QWidget>
+#include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -124,9 +128,21 @@ class QtWindow : public WindowBase {
   UnloadMode pendingCloseMode_ = UnloadMode::ControlMenu;
 };
 
+// Reactions to top-level windows that another X client destroys, which Qt itself ignores.
+class DestroyWatch : public QAbstractNativeEventFilter {
+ public:
+  bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
+  void watch(QWidget& widget, std::function<void()> reaction);
+  void forget(QWidget& widget);
+
+ private:
+  std::vector<std::pair<QPointer<QWidget>, std::function<void()>>> watched_;
+};
+
 class QtToolkit : public Toolkit {
  public:
-  QtToolkit(int argc, char** argv);
+  // The process's arguments, as ArgumentText took them before the toolkit could change them.
+  explicit QtToolkit(std::string commandLine);
   std::unique_ptr<Window> createWindow(const WindowDesign& design) override;
   int run(Window& window) override;
   MessageAnswer messageBox(const std::string& text, const std::string& title,
@@ -141,7 +157,11 @@ class QtToolkit : public Toolkit {
   std::string commandLine_;
   QtWindow* window_ = nullptr;
   QTimer activation_;
+  DestroyWatch destroyWatch_;
 };
+
+// The arguments after the program's path, joined by spaces, byte for byte.
+std::string ArgumentText(int argc, const char* const* argv);
 
 // The program's icon, for windows and pictures.
 QPixmap ProgramIcon();

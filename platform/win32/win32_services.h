@@ -31,10 +31,14 @@ class Win32Files : public Files {
  public:
   std::string findNormalFile(const std::string& path) override;
   std::int64_t fileLength(const std::string& path) override;
-  // A copy beside the target, flushed, then MoveFileExW with replace-existing and write-through.
-  void replaceFile(const std::string& source, const std::string& target) override;
+  // A copy beside the target, flushed and deleted by the system should the process end first;
+  // putting it in place is MoveFileExW with replace-existing and write-through. Paths past
+  // MAX_PATH are handed over as "\\?\" paths.
+  std::unique_ptr<StagedCopy> stageCopy(const std::string& source,
+                                        const std::string& target) override;
+  void removeStaleCopies(const std::string& target) override;
   void deleteFile(const std::string& path) override;
-  bool startProgram(const std::string& path, const std::string& workingFolder) override;
+  void startProgram(const std::string& path, const std::string& workingFolder) override;
   [[noreturn]] void terminateProcess(int exitCode) override;
   char separator() const override { return '\\'; }
 };

@@ -24,6 +24,14 @@ std::string Utf8(const wchar_t* wide, int length) {
 
 std::string Utf8(const std::wstring& wide) { return Utf8(wide.data(), int(wide.size())); }
 
+std::wstring LongPath(const std::wstring& path) {
+  const bool hasDrive = path.size() >= 3 && path[1] == L':' && path[2] == L'\\';
+  if (hasDrive) return L"\\\\?\\" + path;
+  const bool isNetwork = path.size() > 2 && path[0] == L'\\' && path[1] == L'\\' && path[2] != L'?';
+  if (isNetwork) return L"\\\\?\\UNC\\" + path.substr(2);
+  return path;
+}
+
 std::string SystemMessage(DWORD code) {
   wchar_t* buffer = nullptr;
   const DWORD length = ::FormatMessageW(

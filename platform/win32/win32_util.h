@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/unique_handle.h"
+
 namespace platform::win32 {
 
 std::wstring Wide(const std::string& utf8);
@@ -19,23 +21,53 @@ std::string Utf8(const wchar_t* wide, int length);
 // The system's description of an error code, in the user's language.
 std::string SystemMessage(DWORD code);
 
-// Closes a kernel handle when it goes out of scope.
-class Handle {
- public:
-  explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
-  ~Handle() { reset(); }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-  void reset() {
-    if (valid()) ::CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
-  }
-
- private:
-  HANDLE handle_;
+// Handles of the system, each owned by one object (platform::UniqueHandle).
+struct KernelHandleTraits {
+  using Value = HANDLE;
+  static constexpr HANDLE none() { return nullptr; }
+  static bool valid(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+  static void close(HANDLE handle) { ::CloseHandle(handle); }
 };
+using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
+
+struct FindHandleTraits : KernelHandleTraits {
+  static void close(HANDLE handle) { ::FindClose(handle); }
+};
+using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
+
+struct SocketTraits {
+  using Value = SOCKET;
+  static constexpr SOCKET none() { return INVALID_SOCKET; }
+  static void close(SOCKET socket) { ::closesocket(socket); }
+};
+using UniqueSocket = UniqueHandle<SocketTraits>;
+
+template <class Object>
+struct GdiObjectTraits {
+  using Value = Object;
+  static constexpr Object none() { return nullptr; }
+  static void close(Object object) { ::DeleteObject(object); }
+};
+template <class Object>
+using UniqueGdiObject = UniqueHandle<GdiObjectTraits<Object>>;
+
+struct IconTraits {
+  using Value = HICON;
+  static constexpr HICON none() { return nullptr; }
+  static void close(HICON icon) { ::DestroyIcon(icon); }
+};
+using UniqueIcon = UniqueHandle<IconTraits>;
+
+struct WindowTraits {
+  using Value = HWND;
+  static constexpr HWND none() { return nullptr; }
+  static void close(HWND window) { ::DestroyWindow(window); }
+};
+using UniqueWindow = UniqueHandle<WindowTraits>;
+
+// A path as the wide-character file functions take it past MAX_PATH: "\\?\C:\..." for a full
+// path with a drive, "\\?\UNC\server\..." for a network one, any other path as it is.
+std::wstring LongPath(const std::wstring& path);
 
 // The standard report of the error being handled (a message box with its number and
 // description), then the end of the process with exit code 1.

@@ -67,7 +67,7 @@ class QtSocketTest : public ::testing::Test {
     while (!done() && std::chrono::steady_clock::now() < deadline) toolkit.waitForEvents(deadline);
   }
 
-  platform::qt::QtToolkit toolkit{0, nullptr};
+  platform::qt::QtToolkit toolkit{""};
   platform::qt::QtTcpSocket socket;
   std::vector<std::int32_t> arrivals;
   std::vector<std::uint8_t> received;

@@ -17,7 +17,7 @@ using platform::UnloadMode;
 class QtWindowTest : public ::testing::Test {
  protected:
   QtWindowTest()
-      : toolkit(0, nullptr),
+      : toolkit(""),
         window(static_cast<platform::qt::QtWindow*>(
             toolkit.createWindow({"測試視窗", 4680, 2985, rgb(255, 255, 192)}).release())) {}
   ~QtWindowTest() override { delete window; }

@@ -182,13 +182,13 @@ class UiLog:
 
 def windows_path(path):
     """A path as a Windows program under Wine sees it (drive Z: is /)."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+    return "Z:" + os.fsdecode(os.path.abspath(path)).replace("/", "\\")
 
 
 def program_command(path, *args):
     """How to start a program of the build under test: natively, or under Wine."""
     if WINDOWS:
-        return [os.path.join(SOURCE, "scripts", "wine-run"), path + ".exe", *args]
+        return [os.path.join(SOURCE, "scripts", "wine-run"), os.fsencode(path) + b".exe", *args]
     return [path, *args]
 
 
@@ -209,6 +209,15 @@ def workdir():
 
 def remove(path):
     shutil.rmtree(path, ignore_errors=True)
+
+
+def destroy_window(display, window):
+    """What another X client can do to any window: destroy it."""
+    from Xlib import display as xdisplay
+    d = xdisplay.Display(display.name)
+    d.create_resource_object("window", int(window)).destroy()
+    d.sync()
+    d.close()
 
 
 def request_close(display, window):

@@ -18,17 +18,43 @@ std::int64_t FakeFiles::fileLength(const std::string& path) {
   return std::int64_t(found->second.content.size());
 }
 
-void FakeFiles::replaceFile(const std::string& source, const std::string& target) {
-  log_.push_back("replace " + source + " " + target);
-  if (alwaysInUse) throw platform::Error(26, "Text file busy", true);
-  if (!replaceErrors.empty()) {
-    const platform::Error error = replaceErrors.front();
-    replaceErrors.pop_front();
-    throw platform::Error(error);
+void FakeFiles::ThrowNext(std::deque<platform::Error>& errors, bool busy) {
+  if (busy) throw platform::Error(26, "Text file busy", true);
+  if (errors.empty()) return;
+  const platform::Error error = errors.front();
+  errors.pop_front();
+  throw platform::Error(error);
+}
+
+class FakeStagedCopy : public platform::StagedCopy {
+ public:
+  FakeStagedCopy(FakeFiles& files, std::string content, std::string target)
+      : files_(files), content_(std::move(content)), target_(std::move(target)) {}
+  std::int64_t length() const override { return std::int64_t(content_.size()); }
+  void putInPlace() override {
+    files_.log_.push_back("put-in-place " + target_);
+    FakeFiles::ThrowNext(files_.placeErrors, files_.alwaysBusy);
+    files_.files[target_] = {content_, false};
   }
+
+ private:
+  FakeFiles& files_;
+  std::string content_, target_;
+};
+
+std::unique_ptr<platform::StagedCopy> FakeFiles::stageCopy(const std::string& source,
+                                                           const std::string& target) {
+  log_.push_back("stage " + source + " " + target);
+  ThrowNext(stageErrors, false);
   const auto found = files.find(source);
   if (found == files.end()) throw platform::Error(53, "File not found: " + source);
-  files[target] = {found->second.content, false};
+  auto copy = std::make_unique<FakeStagedCopy>(*this, found->second.content, target);
+  queue_.runUntil(queue_.now() + copyTime);
+  return copy;
+}
+
+void FakeFiles::removeStaleCopies(const std::string& target) {
+  log_.push_back("remove-stale " + target);
 }
 
 void FakeFiles::deleteFile(const std::string& path) {
@@ -36,10 +62,10 @@ void FakeFiles::deleteFile(const std::string& path) {
   if (files.erase(path) == 0) throw platform::Error(53, "File not found: " + path);
 }
 
-bool FakeFiles::startProgram(const std::string& path, const std::string& workingFolder) {
+void FakeFiles::startProgram(const std::string& path, const std::string& workingFolder) {
   log_.push_back("start " + path + " in " + workingFolder);
+  ThrowNext(startErrors, false);
   started.push_back({path, workingFolder});
-  return files.count(path) != 0;
 }
 
 void FakeFiles::terminateProcess(int exitCode) {

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <deque>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -11,6 +10,7 @@
 #include "platform/error.h"
 #include "platform/files.h"
 #include "platform/osquery.h"
+#include "tests/fake/fake_platform.h"
 
 namespace fake {
 
@@ -20,13 +20,15 @@ struct ProcessEnded {
 
 class FakeFiles : public platform::Files {
  public:
-  explicit FakeFiles(std::vector<std::string>& log) : log_(log) {}
+  FakeFiles(EventQueue& queue, std::vector<std::string>& log) : queue_(queue), log_(log) {}
 
   std::string findNormalFile(const std::string& path) override;
   std::int64_t fileLength(const std::string& path) override;
-  void replaceFile(const std::string& source, const std::string& target) override;
+  std::unique_ptr<platform::StagedCopy> stageCopy(const std::string& source,
+                                                  const std::string& target) override;
+  void removeStaleCopies(const std::string& target) override;
   void deleteFile(const std::string& path) override;
-  bool startProgram(const std::string& path, const std::string& workingFolder) override;
+  void startProgram(const std::string& path, const std::string& workingFolder) override;
   [[noreturn]] void terminateProcess(int exitCode) override;
   char separator() const override { return '/'; }
 
@@ -35,10 +37,13 @@ class FakeFiles : public platform::Files {
     bool hidden = false;
   };
   std::map<std::string, File> files;
-  // Errors the next replacements raise, one each; the target is left as it was.
-  std::deque<platform::Error> replaceErrors;
-  bool alwaysInUse = false;
-  // Lengths reported instead of the real one, by path (a file that changed size under us).
+  // How long a copy takes: what is scheduled meanwhile (a download still being written) happens
+  // after the copy has read the file.
+  Duration copyTime{};
+  // Errors the next copies and placements raise, one each; the target is left as it was.
+  std::deque<platform::Error> stageErrors, placeErrors, startErrors;
+  bool alwaysBusy = false;
+  // Lengths reported instead of the real one, by path (a file changed by someone else).
   std::map<std::string, std::int64_t> reportedLength;
   struct Start {
     std::string path, workingFolder;
@@ -46,6 +51,9 @@ class FakeFiles : public platform::Files {
   std::vector<Start> started;
 
  private:
+  friend class FakeStagedCopy;
+  static void ThrowNext(std::deque<platform::Error>& errors, bool busy);
+  EventQueue& queue_;
   std::vector<std::string>& log_;
 };
 

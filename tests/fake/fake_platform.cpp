@@ -35,6 +35,14 @@ bool EventQueue::runDue() {
   return ran;
 }
 
+void EventQueue::runUntil(TimePoint when) {
+  for (auto due = next(); due && *due <= when; due = next()) {
+    advanceTo(*due);
+    runDue();
+  }
+  advanceTo(when);
+}
+
 std::optional<TimePoint> EventQueue::next() const {
   if (events_.empty()) return std::nullopt;
   return events_.begin()->first.when;
@@ -164,6 +172,7 @@ platform::MessageAnswer FakeToolkit::messageBox(const std::string& text, const s
   messageBoxes.push_back({text, title, buttons, defaultButton, queue_.now()});
   if (callLog) callLog->push_back("messagebox " + title);
   if (onMessageBox) onMessageBox(messageBoxes.back());
+  queue_.runUntil(queue_.now() + answerAfter);
   if (answers.empty()) return defaultButton;
   const auto answer = answers.front();
   answers.pop_front();

@@ -30,6 +30,8 @@ class EventQueue {
   void cancel(std::uint64_t id);
   // Runs every event due by now, also those that become due while they run. True if any ran.
   bool runDue();
+  // Moves time on to the given point, running the events on the way in their order.
+  void runUntil(TimePoint when);
   std::optional<TimePoint> next() const;
 
  private:
@@ -194,6 +196,8 @@ class FakeToolkit : public platform::Toolkit {
   std::string programFolderText = "/opt/app";
   std::vector<MessageBoxShown> messageBoxes;
   std::deque<platform::MessageAnswer> answers;  // the user's answers; else the default button
+  // How long the user takes to answer a message box; its modal loop handles events meanwhile.
+  Duration answerAfter{};
   std::vector<int> exitCodes;
   int waits = 0;  // passes through waitForEvents, to see that a wait sleeps instead of spinning
   // Where message boxes are logged among other platform calls, if anywhere.

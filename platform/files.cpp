@@ -1,0 +1,31 @@
+#include "platform/files.h"
+
+#include <algorithm>
+
+namespace platform {
+
+namespace {
+constexpr std::size_t kLongestName = 255;
+constexpr std::size_t kPatternLength = 1 + 5 + kStagedCopySuffixLength;  // ".", ".new-", suffix
+
+bool IsContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+bool IsLetterOrDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+}  // namespace
+
+std::string StagedCopyPrefix(const std::string& targetName) {
+  std::size_t kept = std::min(targetName.size(), kLongestName - kPatternLength);
+  while (kept > 0 && kept < targetName.size() && IsContinuationByte(targetName[kept])) --kept;
+  return "." + targetName.substr(0, kept) + ".new-";
+}
+
+bool IsStagedCopyOf(const std::string& entryName, const std::string& targetName) {
+  const std::string prefix = StagedCopyPrefix(targetName);
+  return entryName.size() == prefix.size() + kStagedCopySuffixLength &&
+         entryName.compare(0, prefix.size(), prefix) == 0 &&
+         std::all_of(entryName.begin() + std::ptrdiff_t(prefix.size()), entryName.end(),
+                     IsLetterOrDigit);
+}
+
+}  // namespace platform
