@@ -137,6 +137,9 @@ void frm時間校正::SyncStart() {
   if (bSyncDone) {
     clock_.sleep(kPause);
   } else {
+    // The exchange is given up before the box says so: a reply processed behind it would set
+    // the clock while the box tells the user it was not.
+    LeaveExchange();
     toolkit_.messageBox("網路有問題！校時未能完成。", "程式報告", platform::MessageButtons::Ok,
                         platform::MessageAnswer::Ok);
   }

@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""Turns the clock-face XPM (32 x 32, at most 16 colours) into a 4-bit Windows .ico."""
+"""Turns the clock-face XPM (32 x 32, at most 16 colours) into a 4-bit Windows .ico, or into a
+PNG (which loads far faster than XPM): xpm2ico.py ICON.xpm OUT.ico|OUT.png"""
 import re
 import struct
 import sys
+import zlib
 
 
 def read_xpm(path):
@@ -42,5 +44,20 @@ def write_ico(path, width, height, rows):
         f.write(image)
 
 
+def write_png(path, width, height, rows):
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    pixels = b"".join(
+        b"\0" + b"".join(struct.pack("BBBB", c >> 16, (c >> 8) & 0xFF, c & 0xFF, 255)
+                         if c is not None else b"\0\0\0\0" for c in row)
+        for row in rows)
+    with open(path, "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n")
+        f.write(chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)))
+        f.write(chunk(b"IDAT", zlib.compress(pixels, 9)))
+        f.write(chunk(b"IEND", b""))
+
+
 if __name__ == "__main__":
-    write_ico(sys.argv[2], *read_xpm(sys.argv[1]))
+    write = write_png if sys.argv[2].endswith(".png") else write_ico
+    write(sys.argv[2], *read_xpm(sys.argv[1]))

@@ -2,35 +2,18 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QFileInfo>
-#include <cstdio>
-#include <exception>
 
-#include "platform/error.h"
 #include "platform/platform.h"
 #include "platform/qt/posix_clock.h"
 #include "platform/qt/posix_files.h"
 #include "platform/qt/posix_icmp.h"
+#include "platform/qt/qt_events.h"
 #include "platform/qt/qt_toolkit.h"
 
 namespace {
 
-platform::Toolkit* gToolkit = nullptr;
-
-// The standard report of the error being handled, then the end of the program with exit code 1.
-[[noreturn]] void ReportCurrentException() {
-  const std::string title =
-      QFileInfo(QCoreApplication::applicationFilePath()).baseName().toStdString();
-  const auto report = platform::CurrentErrorReport();
-  const std::string text = report.text();
-  static_cast<void>(std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str()));
-  if (gToolkit && !report.windowLost)
-    gToolkit->messageBox(text, title, platform::MessageButtons::Ok, platform::MessageAnswer::Ok);
-  static_cast<void>(std::fflush(nullptr));
-  ::_exit(1);
-}
-
-// Errors raised in event handlers reach the report too, instead of unwinding through Qt.
+// Errors raised in event handlers reach the report too; every handler of the layer is guarded
+// already, this is the backstop.
 class Application : public QApplication {
  public:
   using QApplication::QApplication;
@@ -38,7 +21,7 @@ class Application : public QApplication {
     try {
       return QApplication::notify(receiver, event);
     } catch (...) {
-      ReportCurrentException();
+      platform::qt::ReportCurrentException();
     }
   }
 };
@@ -52,7 +35,6 @@ int main(int argc, char** argv) {
   int toolkitArgc = 1;
   Application app(toolkitArgc, argv);
   platform::qt::QtToolkit toolkit(std::move(arguments));
-  gToolkit = &toolkit;
   platform::qt::PosixClock clock;
   platform::qt::PosixIcmp icmp;
   platform::qt::PosixFiles files;
@@ -61,6 +43,6 @@ int main(int argc, char** argv) {
   try {
     return programMain(platform);
   } catch (...) {
-    ReportCurrentException();
+    platform::qt::ReportCurrentException();
   }
 }

@@ -14,7 +14,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <random>
 #include <vector>
+
+#include "platform/qt/posix_handles.h"
 
 namespace platform::qt {
 
@@ -57,12 +60,12 @@ std::uint32_t StatusOfErrno(int error) {
   }
 }
 
-std::atomic<std::uint16_t> gSequence{1};
+// Each process starts its sequence somewhere else, so that two runs are not taken for each other.
+std::atomic<std::uint16_t> gSequence{std::uint16_t(std::random_device{}())};
 
 class PosixEchoHandle : public EchoHandle {
  public:
   PosixEchoHandle(int fd, bool raw) : fd_(fd), raw_(raw) {}
-  ~PosixEchoHandle() override { ::close(fd_); }
   EchoReply sendEcho(const Ipv4Address& destination, std::span<const std::uint8_t> data,
                      std::uint8_t ttl, std::uint32_t timeoutMs) override;
 
@@ -72,8 +75,9 @@ class PosixEchoHandle : public EchoHandle {
                                      std::span<const std::uint8_t> data) const;
   std::optional<EchoReply> ReadErrorQueue() const;
 
-  int fd_;
+  UniqueFd fd_;
   bool raw_;
+  Ipv4Address destination_{};
   std::uint16_t identifier_ = 0;
   std::uint16_t sequence_ = 0;
   Clock::time_point sent_;
@@ -83,10 +87,11 @@ EchoReply PosixEchoHandle::sendEcho(const Ipv4Address& destination,
                                     std::span<const std::uint8_t> data, std::uint8_t ttl,
                                     std::uint32_t timeoutMs) {
   const int ttlValue = ttl;
-  ::setsockopt(fd_, IPPROTO_IP, IP_TTL, &ttlValue, sizeof ttlValue);
+  ::setsockopt(fd_.get(), IPPROTO_IP, IP_TTL, &ttlValue, sizeof ttlValue);
   const int on = 1;
-  if (!raw_) ::setsockopt(fd_, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+  if (!raw_) ::setsockopt(fd_.get(), IPPROTO_IP, IP_RECVERR, &on, sizeof on);
 
+  destination_ = destination;
   identifier_ = std::uint16_t(::getpid());
   sequence_ = gSequence++;
   std::vector<std::uint8_t> request(8 + data.size());
@@ -104,7 +109,7 @@ EchoReply PosixEchoHandle::sendEcho(const Ipv4Address& destination,
   to.sin_family = AF_INET;
   std::memcpy(&to.sin_addr, destination.data(), 4);
   sent_ = Clock::now();
-  if (::sendto(fd_, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to),
+  if (::sendto(fd_.get(), request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to),
                sizeof to) < 0)
     return {1, StatusOfErrno(errno), 0};
 
@@ -113,7 +118,7 @@ EchoReply PosixEchoHandle::sendEcho(const Ipv4Address& destination,
   for (;;) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return {0, kIpReqTimedOut, 0};
-    pollfd watch{fd_, POLLIN, 0};
+    pollfd watch{fd_.get(), POLLIN, 0};
     const int ready = ::poll(&watch, 1, int(left.count()));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) continue;  // the deadline is checked at the top
@@ -121,7 +126,7 @@ EchoReply PosixEchoHandle::sendEcho(const Ipv4Address& destination,
       if (auto reply = ReadErrorQueue()) return *reply;
       continue;
     }
-    const ssize_t got = ::recv(fd_, packet.data(), packet.size(), MSG_DONTWAIT);
+    const ssize_t got = ::recv(fd_.get(), packet.data(), packet.size(), MSG_DONTWAIT);
     if (got < 0) {
       if (errno == EAGAIN || errno == EINTR) continue;
       if (auto reply = ReadErrorQueue()) return *reply;
@@ -133,11 +138,16 @@ EchoReply PosixEchoHandle::sendEcho(const Ipv4Address& destination,
 
 std::optional<EchoReply> PosixEchoHandle::Interpret(const std::uint8_t* packet, std::size_t length,
                                                     std::span<const std::uint8_t> data) const {
-  // A raw socket hands over the IP header too; a datagram socket only the ICMP message.
+  // A raw socket hands over the IP header too, and every ICMP message that reaches the host:
+  // ours come from the destination and carry our identifier. A datagram socket gets only the
+  // ICMP messages of its own requests, and the kernel chooses their identifier.
   if (raw_) {
     if (length < 20) return std::nullopt;
     const std::size_t header = std::size_t(packet[0] & 0x0F) * 4;
     if (length < header + 8) return std::nullopt;
+    if (packet[9] == IPPROTO_ICMP && packet[header] == ICMP_ECHOREPLY &&
+        !std::equal(destination_.begin(), destination_.end(), packet + 12))
+      return std::nullopt;
     packet += header;
     length -= header;
   }
@@ -147,22 +157,25 @@ std::optional<EchoReply> PosixEchoHandle::Interpret(const std::uint8_t* packet, 
   const auto elapsed = std::uint32_t(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent_).count());
 
+  const auto isOurs = [&](const std::uint8_t* message) {
+    return word(message + 6) == sequence_ && (!raw_ || word(message + 4) == identifier_);
+  };
   if (type == ICMP_ECHOREPLY) {
-    // The kernel sets its own identifier on datagram sockets: match it only on raw ones.
-    if (word(packet + 6) != sequence_ || (raw_ && word(packet + 4) != identifier_))
-      return std::nullopt;
+    if (!isOurs(packet)) return std::nullopt;
     if (length - 8 != data.size() || !std::equal(data.begin(), data.end(), packet + 8))
       return std::nullopt;
     return EchoReply{1, 0, elapsed};
   }
   if (type == ICMP_DEST_UNREACH || type == ICMP_TIME_EXCEEDED) {
-    // The error quotes our request: its IP header, then the first 8 bytes of our message.
+    // The error quotes our request: its IP header (to our destination), then the first 8 bytes
+    // of our message.
     const std::uint8_t* quoted = packet + 8;
     if (length < 8 + 20) return std::nullopt;
     const std::size_t header = std::size_t(quoted[0] & 0x0F) * 4;
     if (length < 8 + header + 8) return std::nullopt;
     const std::uint8_t* ours = quoted + header;
-    if (ours[0] != ICMP_ECHO || word(ours + 6) != sequence_) return std::nullopt;
+    if (!std::equal(destination_.begin(), destination_.end(), quoted + 16)) return std::nullopt;
+    if (ours[0] != ICMP_ECHO || !isOurs(ours)) return std::nullopt;
     return EchoReply{1, StatusOfError(type, packet[1]), elapsed};
   }
   return std::nullopt;  // our own request seen on a raw socket, or someone else's traffic
@@ -178,7 +191,7 @@ std::optional<EchoReply> PosixEchoHandle::ReadErrorQueue() const {
   message.msg_iovlen = 1;
   message.msg_control = control;
   message.msg_controllen = sizeof control;
-  if (::recvmsg(fd_, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) return std::nullopt;
+  if (::recvmsg(fd_.get(), &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) return std::nullopt;
   for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
     if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR) continue;
     sock_extended_err error;

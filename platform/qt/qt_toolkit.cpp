@@ -1,5 +1,6 @@
 #include "platform/qt/qt_toolkit.h"
 
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
@@ -9,18 +10,16 @@
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QMessageBox>
-#include <QPushButton>
-#include <QScreen>
 #include <QSessionManager>
 #include <QSocketNotifier>
-#include <QTimer>
 #include <QTranslator>
+#include <array>
+#include <chrono>
 #include <cmath>
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
 
 #include "platform/error.h"
+#include "platform/qt/posix_handles.h"
+#include "platform/qt/qt_events.h"
 
 namespace platform::qt {
 
@@ -40,6 +39,11 @@ QString CssColour(Colour colour) {
       .arg((colour >> 16) & 0xFF);
 }
 
+QRect Pixels(const TwipRect& t) {
+  return {t.left / kTwipsPerPixel, t.top / kTwipsPerPixel, t.width / kTwipsPerPixel,
+          t.height / kTwipsPerPixel};
+}
+
 void SetTextColour(QWidget* widget, Colour colour) {
   QPalette palette = widget->palette();
   palette.setColor(QPalette::WindowText, ToQColor(colour));
@@ -47,36 +51,16 @@ void SetTextColour(QWidget* widget, Colour colour) {
   widget->setPalette(palette);
 }
 
-// SIGTERM arrives on a pipe so that it is handled on the window's thread, as a close request
-// from outside the program.
-int gSignalPipe[2] = {-1, -1};
-void OnTerminateSignal(int) {
-  const char byte = 1;
-  [[maybe_unused]] auto written = ::write(gSignalPipe[1], &byte, 1);
-}
-
 }  // namespace
-
-// What the window shows, line by line, for tests and demos that watch a real run from outside:
-// set PLATFORM_UI_LOG to a file name. Lines: "<event>\t<control>\t<text>".
-void UiLog(const char* event, const QString& control, const QString& text) {
-  static FILE* log = [] {
-    const char* path = std::getenv("PLATFORM_UI_LOG");
-    return path && *path ? std::fopen(path, "a") : nullptr;
-  }();
-  if (!log) return;
-  QString line = text;
-  line.replace(u'\n', QStringLiteral("\\n"));
-  static_cast<void>(std::fprintf(log, "%s\t%s\t%s\n", event, control.toUtf8().constData(),
-                                 line.toUtf8().constData()));
-  static_cast<void>(std::fflush(log));
-}
 
 QColor ToQColor(Colour colour) {
   return QColor(int(colour & 0xFF), int((colour >> 8) & 0xFF), int((colour >> 16) & 0xFF));
 }
 
-QPixmap ProgramIcon() { return QPixmap(QStringLiteral(":/app-icon.xpm")); }
+QPixmap ProgramIcon() {
+  static const QPixmap icon(QStringLiteral(":/app-icon.png"));  // read once
+  return icon;
+}
 
 // --- Controls ---------------------------------------------------------------------------------
 
@@ -89,7 +73,9 @@ void QtStatic::setForeColour(Colour colour) { SetTextColour(label_, colour); }
 
 QtButton::QtButton(QPushButton* button) : button_(button) {
   QObject::connect(button_, &QPushButton::clicked, [this] {
-    if (onClick_) onClick_();
+    Guarded([this] {
+      if (onClick_) onClick_();
+    });
   });
 }
 void QtButton::setCaption(const std::string& text) {
@@ -130,45 +116,21 @@ void QtProgressBar::updateStyle() {
                           .arg(CssColour(background_colour_), CssColour(bar_colour_)));
 }
 
-// --- Socket -----------------------------------------------------------------------------------
-
-QtTcpSocket::QtTcpSocket() {
-  QObject::connect(&socket_, &QTcpSocket::readyRead, [this] {
-    if (onData_) onData_(std::int32_t(socket_.bytesAvailable()));
-  });
-  QObject::connect(&socket_, &QTcpSocket::errorOccurred, [this](QAbstractSocket::SocketError e) {
-    if (e == QAbstractSocket::RemoteHostClosedError) return;  // the close event tells that
-    if (onError_) onError_(std::int32_t(e), S(socket_.errorString()));
-  });
-  QObject::connect(&socket_, &QTcpSocket::disconnected, [this] {
-    if (onClose_) onClose_();
-  });
-}
-
-void QtTcpSocket::close() {
-  // Our own close raises no events: they belong to a connection the program has given up.
-  const QSignalBlocker quiet(socket_);
-  socket_.abort();
-}
-
-void QtTcpSocket::connect(const std::string& remoteHost, std::uint16_t remotePort) {
-  socket_.connectToHost(Q(remoteHost), remotePort);
-}
-
-std::vector<std::uint8_t> QtTcpSocket::readAll() {
-  const QByteArray bytes = socket_.readAll();
-  return {bytes.begin(), bytes.end()};
-}
-
 // --- Window -----------------------------------------------------------------------------------
 
 void FormWidget::closeEvent(QCloseEvent* event) {
-  if (owner_.isUnloaded()) return event->accept();
-  if (owner_.requestClose(owner_.takePendingCloseMode())) {
-    event->accept();
-  } else {
-    event->ignore();
-  }
+  Guarded([this, event] {
+    if (owner_.isUnloaded() || owner_.requestClose(owner_.takePendingCloseMode())) {
+      event->accept();
+    } else {
+      event->ignore();
+    }
+  });
+}
+
+void FormWidget::paintEvent(QPaintEvent* event) {
+  QWidget::paintEvent(event);
+  painted_ = true;
 }
 
 QtWindow::QtWindow(const WindowDesign& design) : widget_(std::make_unique<FormWidget>(*this)) {
@@ -187,11 +149,6 @@ QtWindow::~QtWindow() {
   sockets_.clear();
   controls_.clear();
   progressBar_.reset();
-}
-
-QRect QtWindow::Pixels(const TwipRect& t) const {
-  return QRect(t.left / kTwipsPerPixel, t.top / kTwipsPerPixel, t.width / kTwipsPerPixel,
-               t.height / kTwipsPerPixel);
 }
 
 Control& QtWindow::addStatic(const ControlDesign& d) {
@@ -294,6 +251,53 @@ void DestroyWatch::forget(QWidget& widget) {
   std::erase_if(watched_, [&widget](const auto& watch) { return watch.first == &widget; });
 }
 
+namespace {
+
+// SIGTERM comes through a socket pair, to be handled on the window's thread as a close request
+// from another program. The handler that was there before comes back when this object goes.
+class TerminationRequests {
+ public:
+  explicit TerminationRequests(std::function<void()> onRequest) {
+    std::array<int, 2> ends{};
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends.data()) != 0) return;
+    read_.reset(ends[0]);
+    write_.reset(ends[1]);
+    writeEnd_ = write_.get();
+    notifier_ = std::make_unique<QSocketNotifier>(read_.get(), QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated,
+                     [this, onRequest = std::move(onRequest)] {
+                       Guarded([this, &onRequest] {
+                         char byte = 0;
+                         static_cast<void>(::read(read_.get(), &byte, 1));
+                         onRequest();
+                       });
+                     });
+    struct sigaction action {};
+    action.sa_handler = &OnSignal;
+    sigemptyset(&action.sa_mask);
+    installed_ = ::sigaction(SIGTERM, &action, &previous_) == 0;
+  }
+  ~TerminationRequests() {
+    if (installed_) ::sigaction(SIGTERM, &previous_, nullptr);
+    writeEnd_ = -1;
+  }
+  TerminationRequests(const TerminationRequests&) = delete;
+  TerminationRequests& operator=(const TerminationRequests&) = delete;
+
+ private:
+  static void OnSignal(int) {
+    const char byte = 1;
+    static_cast<void>(::write(writeEnd_, &byte, 1));
+  }
+  static inline int writeEnd_ = -1;
+  UniqueFd read_, write_;
+  std::unique_ptr<QSocketNotifier> notifier_;
+  struct sigaction previous_ {};
+  bool installed_ = false;
+};
+
+}  // namespace
+
 QtToolkit::QtToolkit(std::string commandLine) : commandLine_(std::move(commandLine)) {
   QCoreApplication::instance()->installNativeEventFilter(&destroyWatch_);
   QApplication::setQuitOnLastWindowClosed(false);
@@ -303,39 +307,51 @@ QtToolkit::QtToolkit(std::string commandLine) : commandLine_(std::move(commandLi
     QCoreApplication::installTranslator(translator);
 }
 
+QtToolkit::~QtToolkit() {
+  if (QCoreApplication::instance() != nullptr)
+    QCoreApplication::instance()->removeNativeEventFilter(&destroyWatch_);
+}
+
 std::unique_ptr<Window> QtToolkit::createWindow(const WindowDesign& design) {
   auto window = std::make_unique<QtWindow>(design);
-  window_ = window.get();
+  form_ = window->widget();
   return window;
 }
 
 int QtToolkit::run(Window& window) {
   auto& form = static_cast<QtWindow&>(window);
-  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, gSignalPipe) == 0) {
-    auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, qApp);
-    QObject::connect(notifier, &QSocketNotifier::activated, [&form] {
-      char byte;
-      [[maybe_unused]] auto got = ::read(gSignalPipe[0], &byte, 1);
-      form.requestClose(UnloadMode::TaskManager);
-    });
-    static_cast<void>(std::signal(SIGTERM, OnTerminateSignal));
-  }
-  QObject::connect(qApp, &QGuiApplication::commitDataRequest,
-                   [&form](QSessionManager&) { form.setPendingCloseMode(UnloadMode::AppWindows); });
-
-  form.widget()->show();
+  const TerminationRequests termination([&form] { form.requestClose(UnloadMode::TaskManager); });
+  const QMetaObject::Connection sessionEnd =
+      QObject::connect(qApp, &QGuiApplication::commitDataRequest, [&form](QSessionManager&) {
+        Guarded([&form] { form.setPendingCloseMode(UnloadMode::AppWindows); });
+      });
   // A window destroyed by another X client ends the program as "完成" would.
-  destroyWatch_.watch(*form.widget(), [&form] { form.requestClose(UnloadMode::TaskManager); });
-  activation_.setSingleShot(true);
-  QObject::connect(&activation_, &QTimer::timeout, [&form] { form.activateOnce(); });
-  activation_.start(0);
-  if (form.isUnloaded()) return 0;
-  return QApplication::exec();
+  destroyWatch_.watch(*form.widget(), [&form] {
+    Guarded([&form] { form.requestClose(UnloadMode::TaskManager); });
+  });
+
+  // The whole design is on the screen before the run starts: its first echo may block the
+  // window's thread for a second.
+  form.widget()->show();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (!form.widget()->painted() && std::chrono::steady_clock::now() < deadline)
+    waitForEvents(deadline);
+  doEvents();  // hands the painted window to the display
+
+  QTimer activation;
+  activation.setSingleShot(true);
+  QObject::connect(&activation, &QTimer::timeout,
+                   [&form] { Guarded([&form] { form.activateOnce(); }); });
+  activation.start(0);
+  const int exitCode = form.isUnloaded() ? 0 : QApplication::exec();
+  destroyWatch_.forget(*form.widget());
+  QObject::disconnect(sessionEnd);
+  return exitCode;
 }
 
 MessageAnswer QtToolkit::messageBox(const std::string& text, const std::string& title,
                                     MessageButtons buttons, MessageAnswer defaultButton) {
-  QWidget* owner = window_ && !window_->isUnloaded() ? window_->widget() : nullptr;
+  QWidget* owner = form_ && form_->isVisible() ? form_.data() : nullptr;
   QMessageBox box(QMessageBox::NoIcon, Q(title), Q(text), QMessageBox::NoButton, owner);
   if (buttons == MessageButtons::YesNo) {
     box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);

@@ -1,4 +1,4 @@
-// The window toolkit, progress bar and socket control on Qt 6 Widgets and QtNetwork.
+// The window toolkit and progress bar on Qt 6 Widgets.
 #pragma once
 
 #include <QAbstractNativeEventFilter>
@@ -6,20 +6,18 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTcpSocket>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
-#include <map>
 #include <memory>
 #include <vector>
 
+#include "platform/qt/qt_socket.h"
 #include "platform/window.h"
 
 namespace platform::qt {
 
 QColor ToQColor(Colour colour);
-void UiLog(const char* event, const QString& control, const QString& text);
 
 class QtStatic : public Control {
  public:
@@ -32,7 +30,7 @@ class QtStatic : public Control {
   QLabel* widget() const { return label_; }
 
  private:
-  QLabel* label_;
+  QLabel* label_;  // owned by the window's widget
 };
 
 class QtButton : public Button {
@@ -47,7 +45,7 @@ class QtButton : public Button {
   QPushButton* widget() const { return button_; }
 
  private:
-  QPushButton* button_;
+  QPushButton* button_;  // owned by the window's widget
   std::function<void()> onClick_;
 };
 
@@ -59,68 +57,50 @@ class QtProgressBar : public ProgressBar {
   std::intptr_t sendMessage(std::uint32_t message, std::uintptr_t wParam,
                             std::intptr_t lParam) override;
   QProgressBar* widget() const { return bar_; }
-  Colour barColour() const { return bar_colour_; }
-  Colour backgroundColour() const { return background_colour_; }
 
  private:
   void updateStyle();
-  QProgressBar* bar_;
+  QProgressBar* bar_;  // owned by the window's widget
   Colour bar_colour_ = rgb(0, 120, 215);
   Colour background_colour_ = rgb(230, 230, 230);
 };
 
-// The socket control: QTcpSocket with the Winsock control's events. A peer that closes the
-// connection raises the close event, never an error.
-class QtTcpSocket : public TcpSocket {
- public:
-  QtTcpSocket();
-  void close() override;
-  void connect(const std::string& remoteHost, std::uint16_t remotePort) override;
-  std::vector<std::uint8_t> readAll() override;
-  void setOnDataArrival(std::function<void(std::int32_t)> h) override { onData_ = std::move(h); }
-  void setOnError(std::function<void(std::int32_t, const std::string&)> h) override {
-    onError_ = std::move(h);
-  }
-  void setOnClose(std::function<void()> h) override { onClose_ = std::move(h); }
-
- private:
-  QTcpSocket socket_;
-  std::function<void(std::int32_t)> onData_;
-  std::function<void(std::int32_t, const std::string&)> onError_;
-  std::function<void()> onClose_;
-};
-
 class QtWindow;
 
-// The form's widget: refuses or lets through close requests through the program's handler.
+// The form's widget: lets close requests through the program's handler, and says when it has
+// been painted.
 class FormWidget : public QWidget {
  public:
   explicit FormWidget(QtWindow& owner) : owner_(owner) {}
+  bool painted() const { return painted_; }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
 
  private:
   QtWindow& owner_;
+  bool painted_ = false;
 };
 
 class QtWindow : public WindowBase {
  public:
   explicit QtWindow(const WindowDesign& design);
   ~QtWindow() override;
+  QtWindow(const QtWindow&) = delete;
+  QtWindow& operator=(const QtWindow&) = delete;
   Control& addStatic(const ControlDesign& d) override;
   Button& addButton(const ControlDesign& d) override;
   Control& addPicture(const ControlDesign& d) override;
   ProgressBar& addProgressBar(const ControlDesign& d) override;
   TcpSocket& addTcpSocket(const std::string& name) override;
-  QWidget* widget() const { return widget_.get(); }
+  FormWidget* widget() const { return widget_.get(); }
   // The source of the next close event the window system sends (the session's end).
   void setPendingCloseMode(UnloadMode mode) { pendingCloseMode_ = mode; }
   UnloadMode takePendingCloseMode();
 
  private:
   void closed() override;
-  QRect Pixels(const TwipRect& twips) const;
   std::unique_ptr<FormWidget> widget_;
   std::vector<std::unique_ptr<Control>> controls_;
   std::unique_ptr<QtProgressBar> progressBar_;
@@ -143,6 +123,9 @@ class QtToolkit : public Toolkit {
  public:
   // The process's arguments, as ArgumentText took them before the toolkit could change them.
   explicit QtToolkit(std::string commandLine);
+  ~QtToolkit() override;
+  QtToolkit(const QtToolkit&) = delete;
+  QtToolkit& operator=(const QtToolkit&) = delete;
   std::unique_ptr<Window> createWindow(const WindowDesign& design) override;
   int run(Window& window) override;
   MessageAnswer messageBox(const std::string& text, const std::string& title,
@@ -155,8 +138,7 @@ class QtToolkit : public Toolkit {
 
  private:
   std::string commandLine_;
-  QtWindow* window_ = nullptr;
-  QTimer activation_;
+  QPointer<QWidget> form_;  // the owner of message boxes while it is shown; null once destroyed
   DestroyWatch destroyWatch_;
 };
 

@@ -101,10 +101,13 @@ std::optional<Ipv4Address> Win32Icmp::resolveFirstIpv4(const std::string& host) 
 
 namespace {
 
+struct IcmpHandleTraits : KernelHandleTraits {
+  static void close(HANDLE handle) { ::IcmpCloseHandle(handle); }
+};
+
 class Win32EchoHandle : public EchoHandle {
  public:
   explicit Win32EchoHandle(HANDLE handle) : handle_(handle) {}
-  ~Win32EchoHandle() override { ::IcmpCloseHandle(handle_); }
   EchoReply sendEcho(const Ipv4Address& destination, std::span<const std::uint8_t> data,
                      std::uint8_t ttl, std::uint32_t timeoutMs) override {
     IP_OPTION_INFORMATION options{};
@@ -115,15 +118,15 @@ class Win32EchoHandle : public EchoHandle {
     IPAddr address;
     std::memcpy(&address, destination.data(), 4);
     const DWORD stored =
-        ::IcmpSendEcho(handle_, address, const_cast<std::uint8_t*>(data.data()), WORD(data.size()),
-                       &options, reply.data(), DWORD(reply.size()), timeoutMs);
+        ::IcmpSendEcho(handle_.get(), address, const_cast<std::uint8_t*>(data.data()),
+                       WORD(data.size()), &options, reply.data(), DWORD(reply.size()), timeoutMs);
     if (stored == 0) return {0, ::GetLastError(), 0};
     const auto* record = reinterpret_cast<const ICMP_ECHO_REPLY*>(reply.data());
     return {stored, record->Status, record->RoundTripTime};
   }
 
  private:
-  HANDLE handle_;
+  UniqueHandle<IcmpHandleTraits> handle_;
 };
 
 }  // namespace
@@ -317,12 +320,29 @@ void Win32Files::terminateProcess(int exitCode) {
 
 namespace {
 
+// COM on this thread for as long as the object lives, released on every way out.
+class ComApartment {
+ public:
+  ComApartment() : initialized_(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+  ~ComApartment() {
+    if (initialized_) ::CoUninitialize();
+  }
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+
+ private:
+  bool initialized_;
+};
+
 template <class T>
 class ComPtr {
  public:
+  ComPtr() = default;
   ~ComPtr() {
     if (p_) p_->Release();
   }
+  ComPtr(const ComPtr&) = delete;
+  ComPtr& operator=(const ComPtr&) = delete;
   T** out() { return &p_; }
   T* operator->() const { return p_; }
   T* get() const { return p_; }
@@ -348,44 +368,41 @@ std::optional<std::string> TextProperty(IWbemClassObject* item, const wchar_t* n
 }  // namespace
 
 std::vector<OperatingSystemItem> WmiOsQuery::operatingSystems() {
-  const HRESULT init = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  const ComApartment com;
   ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
                          RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
   std::vector<OperatingSystemItem> items;
-  {
-    ComPtr<IWbemLocator> locator;
-    Check(::CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
-                             reinterpret_cast<void**>(locator.out())),
-          "WbemLocator");
-    ComPtr<IWbemServices> services;
-    BSTR space = ::SysAllocString(L"\\\\.\\root\\cimv2");
-    const HRESULT connected = locator->ConnectServer(space, nullptr, nullptr, nullptr, 0, nullptr,
-                                                     nullptr, services.out());
-    ::SysFreeString(space);
-    Check(connected, "ConnectServer root\\cimv2");
-    Check(::CoSetProxyBlanket(services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
-                              RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
-                              EOAC_NONE),
-          "CoSetProxyBlanket");
-    ComPtr<IEnumWbemClassObject> results;
-    BSTR language = ::SysAllocString(L"WQL");
-    BSTR query = ::SysAllocString(L"Select * from Win32_OperatingSystem");
-    const HRESULT queried =
-        services->ExecQuery(language, query, WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
-                            nullptr, results.out());
-    ::SysFreeString(language);
-    ::SysFreeString(query);
-    Check(queried, "ExecQuery");
-    for (;;) {
-      ComPtr<IWbemClassObject> item;
-      ULONG returned = 0;
-      Check(results->Next(LONG(-1) /* WBEM_INFINITE */, 1, item.out(), &returned), "Next");
-      if (returned == 0) break;
-      items.push_back({TextProperty(item.get(), L"Caption"),
-                       TextProperty(item.get(), L"Version").value_or("")});
-    }
+  ComPtr<IWbemLocator> locator;
+  Check(::CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
+                           reinterpret_cast<void**>(locator.out())),
+        "WbemLocator");
+  ComPtr<IWbemServices> services;
+  BSTR space = ::SysAllocString(L"\\\\.\\root\\cimv2");
+  const HRESULT connected =
+      locator->ConnectServer(space, nullptr, nullptr, nullptr, 0, nullptr, nullptr, services.out());
+  ::SysFreeString(space);
+  Check(connected, "ConnectServer root\\cimv2");
+  Check(
+      ::CoSetProxyBlanket(services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
+                          RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE),
+      "CoSetProxyBlanket");
+  ComPtr<IEnumWbemClassObject> results;
+  BSTR language = ::SysAllocString(L"WQL");
+  BSTR query = ::SysAllocString(L"Select * from Win32_OperatingSystem");
+  const HRESULT queried =
+      services->ExecQuery(language, query, WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
+                          nullptr, results.out());
+  ::SysFreeString(language);
+  ::SysFreeString(query);
+  Check(queried, "ExecQuery");
+  for (;;) {
+    ComPtr<IWbemClassObject> item;
+    ULONG returned = 0;
+    Check(results->Next(LONG(-1) /* WBEM_INFINITE */, 1, item.out(), &returned), "Next");
+    if (returned == 0) break;
+    items.push_back(
+        {TextProperty(item.get(), L"Caption"), TextProperty(item.get(), L"Version").value_or("")});
   }
-  if (SUCCEEDED(init)) ::CoUninitialize();
   return items;
 }
 

@@ -5,6 +5,7 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <utility>
 
@@ -13,7 +14,8 @@ namespace platform::win32 {
 namespace {
 
 constexpr UINT kActivateMessage = WM_APP + 1;
-constexpr UINT kSocketMessage = WM_APP + 2;
+constexpr UINT kSocketMessage = WM_APP + 0x100;
+constexpr UINT kSocketMessages = 0x100;
 constexpr wchar_t kFormClass[] = L"PlatformForm";
 constexpr wchar_t kSocketClass[] = L"PlatformSocket";
 
@@ -68,11 +70,7 @@ void RegisterClasses() {
 
 Win32Control::Win32Control(HWND hwnd, const ControlDesign& design, bool isButton)
     : hwnd_(hwnd), design_(design), isButton_(isButton), fore_(design.foreColour) {
-  if (design.hasBackColour) backBrush_ = ::CreateSolidBrush(design.backColour);
-}
-
-Win32Control::~Win32Control() {
-  if (backBrush_) ::DeleteObject(backBrush_);
+  if (design.hasBackColour) backBrush_.reset(::CreateSolidBrush(design.backColour));
 }
 
 void Win32Control::setCaption(const std::string& text) {
@@ -104,24 +102,26 @@ std::intptr_t Win32ProgressBar::sendMessage(std::uint32_t message, std::uintptr_
 // --- Socket -----------------------------------------------------------------------------------
 
 Win32TcpSocket::Win32TcpSocket() {
-  WSADATA data;
-  ::WSAStartup(MAKEWORD(2, 2), &data);
   RegisterClasses();
-  messageWindow_ = ::CreateWindowExW(0, kSocketClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                     Instance(), nullptr);
-  ::SetWindowLongPtrW(messageWindow_, GWLP_USERDATA, LONG_PTR(this));
-  ::SetWindowLongPtrW(messageWindow_, GWLP_WNDPROC, LONG_PTR(&MessageProc));
+  messageWindow_.reset(::CreateWindowExW(0, kSocketClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                         Instance(), nullptr));
+  ::SetWindowLongPtrW(messageWindow_.get(), GWLP_USERDATA, LONG_PTR(this));
+  ::SetWindowLongPtrW(messageWindow_.get(), GWLP_WNDPROC, LONG_PTR(&MessageProc));
 }
 
-Win32TcpSocket::~Win32TcpSocket() {
-  close();
-  ::DestroyWindow(messageWindow_);
-  ::WSACleanup();
+Win32TcpSocket::~Win32TcpSocket() { Stop(); }
+
+// Each connection has a message number of its own, so that events still queued for one the
+// program has closed never reach the next (socket handles are reused).
+UINT Win32TcpSocket::Message() const { return kSocketMessage + generation_ % kSocketMessages; }
+
+void Win32TcpSocket::Stop() {
+  socket_.reset();
+  ++generation_;
 }
 
 void Win32TcpSocket::close() {
-  if (socket_ != INVALID_SOCKET) ::closesocket(socket_);
-  socket_ = INVALID_SOCKET;
+  Stop();
   received_.clear();
 }
 
@@ -131,60 +131,77 @@ void Win32TcpSocket::connect(const std::string& remoteHost, std::uint16_t remote
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  const int resolved = ::getaddrinfo(remoteHost.c_str(), nullptr, &hints, &found);
-  socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  ::WSAAsyncSelect(socket_, messageWindow_, kSocketMessage, FD_CONNECT | FD_READ | FD_CLOSE);
-  int error = resolved;
-  if (resolved == 0) {
+  int error = ::getaddrinfo(remoteHost.c_str(), nullptr, &hints, &found);
+  socket_.reset(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  ::WSAAsyncSelect(socket_.get(), messageWindow_.get(), Message(), FD_CONNECT | FD_READ | FD_CLOSE);
+  if (error == 0) {
     sockaddr_in address = *reinterpret_cast<sockaddr_in*>(found->ai_addr);
     ::freeaddrinfo(found);
     address.sin_port = ::htons(remotePort);
-    if (::connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return;
+    if (::connect(socket_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+      return;
     error = ::WSAGetLastError();
     if (error == WSAEWOULDBLOCK) return;
   }
   // A failure found at once is still reported from the message loop, like any other.
-  ::PostMessageW(messageWindow_, kSocketMessage, WPARAM(socket_),
+  ::PostMessageW(messageWindow_.get(), Message(), WPARAM(socket_.get()),
                  WSAMAKESELECTREPLY(FD_CONNECT, error));
 }
 
 std::vector<std::uint8_t> Win32TcpSocket::readAll() { return std::exchange(received_, {}); }
 
-bool Win32TcpSocket::Receive() {
-  bool any = false;
-  char buffer[4096];
-  for (;;) {
-    const int got = ::recv(socket_, buffer, sizeof buffer, 0);
-    if (got <= 0) break;
-    received_.insert(received_.end(), buffer, buffer + got);
-    any = true;
-  }
-  return any;
+// One bounded read: Winsock posts FD_READ again while data is left, so a peer that keeps
+// sending cannot hold the window's thread. False when nothing was read; error_ then says why.
+bool Win32TcpSocket::ReceiveChunk() {
+  std::array<char, kChunk> buffer;
+  const int got = ::recv(socket_.get(), buffer.data(), int(buffer.size()), 0);
+  lastError_ = got < 0 ? ::WSAGetLastError() : 0;
+  if (lastError_ == WSAEWOULDBLOCK) lastError_ = 0;
+  if (got <= 0) return false;
+  received_.insert(received_.end(), buffer.begin(), buffer.begin() + got);
+  return true;
 }
 
-void Win32TcpSocket::OnSocketEvent(SOCKET socket, WORD event, WORD error) {
-  if (socket != socket_) return;  // a connection the program has closed
+void Win32TcpSocket::Fail(int error) {
+  Stop();
+  if (onError_) onError_(error, SystemMessage(DWORD(error)));
+}
+
+void Win32TcpSocket::OnSocketEvent(WORD event, WORD error) {
+  // A reset, or any other failure, is an error; only an orderly close is the close event.
+  if (error != 0) return Fail(error);
   switch (event) {
-    case FD_CONNECT:
-      if (error && onError_) onError_(error, SystemMessage(error));
-      break;
     case FD_READ:
-      if (Receive() && onData_) onData_(std::int32_t(received_.size()));
+      if (ReceiveChunk()) {
+        if (onData_) onData_(std::int32_t(received_.size()));
+      } else if (lastError_ != 0) {
+        Fail(lastError_);
+      }
       break;
-    case FD_CLOSE:
-      if (Receive() && onData_) onData_(std::int32_t(received_.size()));
-      if (socket == socket_ && onClose_) onClose_();
+    case FD_CLOSE: {
+      bool any = false;
+      while (ReceiveChunk()) any = true;  // what came before the close; the peer sends no more
+      const int failure = lastError_;     // some systems tell a reset only here
+      const unsigned generation = generation_;
+      Stop();
+      if (any && onData_) onData_(std::int32_t(received_.size()));
+      if (generation_ != generation + 1) break;  // the program has moved on in the handler
+      if (failure != 0) {
+        if (onError_) onError_(failure, SystemMessage(DWORD(failure)));
+      } else if (onClose_) {
+        onClose_();
+      }
       break;
+    }
   }
 }
 
 LRESULT CALLBACK Win32TcpSocket::MessageProc(HWND hwnd, UINT message, WPARAM wParam,
                                              LPARAM lParam) {
-  if (message != kSocketMessage) return ::DefWindowProcW(hwnd, message, wParam, lParam);
   auto* self = reinterpret_cast<Win32TcpSocket*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  Guarded([&] {
-    self->OnSocketEvent(SOCKET(wParam), WSAGETSELECTEVENT(lParam), WSAGETSELECTERROR(lParam));
-  });
+  if (self == nullptr || message != self->Message() || SOCKET(wParam) != self->socket_.get())
+    return ::DefWindowProcW(hwnd, message, wParam, lParam);
+  Guarded([&] { self->OnSocketEvent(WSAGETSELECTEVENT(lParam), WSAGETSELECTERROR(lParam)); });
   return 0;
 }
 
@@ -193,8 +210,9 @@ LRESULT CALLBACK Win32TcpSocket::MessageProc(HWND hwnd, UINT message, WPARAM wPa
 Win32Window::Win32Window(Win32Toolkit& toolkit, const WindowDesign& design)
     : toolkit_(toolkit), design_(design) {
   RegisterClasses();
-  background_ = ::CreateSolidBrush(design.backColour);
-  icon_ = static_cast<HICON>(::LoadImageW(Instance(), MAKEINTRESOURCEW(1), IMAGE_ICON, 32, 32, 0));
+  background_.reset(::CreateSolidBrush(design.backColour));
+  icon_.reset(
+      static_cast<HICON>(::LoadImageW(Instance(), MAKEINTRESOURCEW(1), IMAGE_ICON, 32, 32, 0)));
   constexpr DWORD style =
       WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
   hwnd_ = ::CreateWindowExW(0, kFormClass, Wide(design.caption).c_str(), style, CW_USEDEFAULT,
@@ -207,11 +225,10 @@ Win32Window::Win32Window(Win32Toolkit& toolkit, const WindowDesign& design)
 }
 
 Win32Window::~Win32Window() {
+  toolkit_.forget(*this);
   sockets_.clear();
   ::DestroyWindow(hwnd_);
   controls_.clear();
-  if (font_) ::DeleteObject(font_);
-  if (background_) ::DeleteObject(background_);
 }
 
 RECT Win32Window::Pixels(const TwipRect& t) const {
@@ -226,16 +243,15 @@ void Win32Window::Layout() {
   ::AdjustWindowRectExForDpi(&client, style, FALSE, 0, dpi_);
   ::SetWindowPos(hwnd_, nullptr, 0, 0, client.right - client.left, client.bottom - client.top,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-  if (font_) ::DeleteObject(font_);
   // 新細明體 9 pt with the Big5 character set, so that the system picks a font with the glyphs.
-  font_ = ::CreateFontW(-::MulDiv(9, int(dpi_), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                        CHINESEBIG5_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                        DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"新細明體");
+  font_.reset(::CreateFontW(-::MulDiv(9, int(dpi_), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                            CHINESEBIG5_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                            DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"新細明體"));
   const auto place = [this](HWND child, const TwipRect& twips) {
     const RECT r = Pixels(twips);
     ::SetWindowPos(child, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
                    SWP_NOZORDER | SWP_NOACTIVATE);
-    ::SendMessageW(child, WM_SETFONT, WPARAM(font_), TRUE);
+    ::SendMessageW(child, WM_SETFONT, WPARAM(font_.get()), TRUE);
   };
   for (const auto& control : controls_) place(control->hwnd(), control->design().rect);
   if (progressBar_) place(progressBar_->hwnd(), progressDesign_.rect);
@@ -246,7 +262,7 @@ HWND Win32Window::CreateChild(const wchar_t* className, DWORD style, const Contr
   HWND child = ::CreateWindowExW(
       0, className, Wide(d.caption).c_str(), WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style,
       r.left, r.top, r.right - r.left, r.bottom - r.top, hwnd_, nullptr, Instance(), nullptr);
-  ::SendMessageW(child, WM_SETFONT, WPARAM(font_), FALSE);
+  ::SendMessageW(child, WM_SETFONT, WPARAM(font_.get()), FALSE);
   // Later controls lie above earlier ones, as in the design (the buttons over the band).
   ::SetWindowPos(child, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   return child;
@@ -266,7 +282,7 @@ Button& Win32Window::addButton(const ControlDesign& d) {
 
 Control& Win32Window::addPicture(const ControlDesign& d) {
   HWND child = CreateChild(L"STATIC", SS_ICON, d);
-  if (icon_) ::SendMessageW(child, STM_SETICON, WPARAM(icon_), 0);
+  if (icon_) ::SendMessageW(child, STM_SETICON, WPARAM(icon_.get()), 0);
   controls_.push_back(std::make_unique<Win32Control>(child, d, false));
   return *controls_.back();
 }
@@ -353,7 +369,7 @@ void Win32Window::DrawButton(const DRAWITEMSTRUCT& item) {
   ::SetTextColor(item.hDC, (item.itemState & ODS_DISABLED) ? ::GetSysColor(COLOR_GRAYTEXT)
                                                            : control->foreColour());
   const std::wstring text = TextOf(item.hwndItem);
-  HGDIOBJ old = ::SelectObject(item.hDC, font_);
+  HGDIOBJ old = ::SelectObject(item.hDC, font_.get());
   if (pressed) ::OffsetRect(&r, 1, 1);
   ::DrawTextW(item.hDC, text.c_str(), int(text.size()), &r, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
   ::SelectObject(item.hDC, old);
@@ -372,7 +388,7 @@ LRESULT Win32Window::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_ERASEBKGND: {
       RECT r;
       ::GetClientRect(hwnd_, &r);
-      ::FillRect(HDC(wParam), &r, background_);
+      ::FillRect(HDC(wParam), &r, background_.get());
       return 1;
     }
     case WM_CTLCOLORSTATIC: {
@@ -380,7 +396,7 @@ LRESULT Win32Window::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       if (!control) break;
       ::SetTextColor(HDC(wParam), control->foreColour());
       ::SetBkMode(HDC(wParam), TRANSPARENT);
-      return LRESULT(control->backBrush() ? control->backBrush() : background_);
+      return LRESULT(control->backBrush() ? control->backBrush() : background_.get());
     }
     case WM_DRAWITEM:
       DrawButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
@@ -459,6 +475,9 @@ MessageAnswer Win32Toolkit::messageBox(const std::string& text, const std::strin
 }
 
 void Win32Toolkit::doEvents() {
+  // What is pending now, not what comes meanwhile: a peer that keeps sending posts a new message
+  // for every read.
+  const DWORD start = ::GetTickCount();
   MSG msg;
   while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.message == WM_QUIT) {
@@ -466,6 +485,7 @@ void Win32Toolkit::doEvents() {
       return;
     }
     Dispatch(msg);
+    if (LONG(msg.time - start) > 0) return;
   }
 }
 
@@ -499,6 +519,10 @@ std::string Win32Toolkit::programFolder() const {
 }
 
 void Win32Toolkit::endProgram(int exitCode) { quit(exitCode); }
+
+void Win32Toolkit::forget(const Win32Window& window) {
+  if (window_ == &window) window_ = nullptr;
+}
 
 void Win32Toolkit::quit(int exitCode) {
   quit_ = true;

@@ -25,19 +25,20 @@ class Win32Control : public Button {
   HWND hwnd() const { return hwnd_; }
   const ControlDesign& design() const { return design_; }
   COLORREF foreColour() const { return fore_; }
-  HBRUSH backBrush() const { return backBrush_; }
+  HBRUSH backBrush() const { return backBrush_.get(); }
   // A click as the user makes it: a disabled button does not react, whatever sent it.
   void click() const {
     if (onClick_ && ::IsWindowEnabled(hwnd_)) onClick_();
   }
-  ~Win32Control() override;
+  Win32Control(const Win32Control&) = delete;
+  Win32Control& operator=(const Win32Control&) = delete;
 
  private:
   HWND hwnd_;
   ControlDesign design_;
   bool isButton_;
   COLORREF fore_;
-  HBRUSH backBrush_ = nullptr;
+  UniqueGdiObject<HBRUSH> backBrush_;
   std::function<void()> onClick_;
 };
 
@@ -55,11 +56,14 @@ class Win32ProgressBar : public ProgressBar {
 };
 
 // A non-blocking socket whose events come through WSAAsyncSelect to a hidden message window, so
-// they are raised on the window's thread from the message loop.
+// they are raised on the window's thread from the message loop. An orderly close from the peer
+// is the close event; a close that carries an error (a reset) is an error.
 class Win32TcpSocket final : public TcpSocket {
  public:
   Win32TcpSocket();
   ~Win32TcpSocket() override;
+  Win32TcpSocket(const Win32TcpSocket&) = delete;
+  Win32TcpSocket& operator=(const Win32TcpSocket&) = delete;
   void close() override;
   void connect(const std::string& remoteHost, std::uint16_t remotePort) override;
   std::vector<std::uint8_t> readAll() override;
@@ -69,13 +73,22 @@ class Win32TcpSocket final : public TcpSocket {
   }
   void setOnClose(std::function<void()> h) override { onClose_ = std::move(h); }
 
+  // The most one arrival reads.
+  static constexpr std::size_t kChunk = std::size_t{64} * 1024;
+
  private:
   static LRESULT CALLBACK MessageProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-  void OnSocketEvent(SOCKET socket, WORD event, WORD error);
-  bool Receive();
+  UINT Message() const;
+  void OnSocketEvent(WORD event, WORD error);
+  bool ReceiveChunk();
+  void Fail(int error);
+  void Stop();
 
-  HWND messageWindow_ = nullptr;
-  SOCKET socket_ = INVALID_SOCKET;
+  WinsockSession winsock_;
+  UniqueWindow messageWindow_;
+  UniqueSocket socket_;
+  unsigned generation_ = 0;
+  int lastError_ = 0;
   std::vector<std::uint8_t> received_;
   std::function<void(std::int32_t)> onData_;
   std::function<void(std::int32_t, const std::string&)> onError_;
@@ -88,6 +101,8 @@ class Win32Window : public WindowBase {
  public:
   Win32Window(Win32Toolkit& toolkit, const WindowDesign& design);
   ~Win32Window() override;
+  Win32Window(const Win32Window&) = delete;
+  Win32Window& operator=(const Win32Window&) = delete;
   Control& addStatic(const ControlDesign& d) override;
   Button& addButton(const ControlDesign& d) override;
   Control& addPicture(const ControlDesign& d) override;
@@ -110,9 +125,9 @@ class Win32Window : public WindowBase {
   WindowDesign design_;
   HWND hwnd_ = nullptr;
   UINT dpi_ = 96;
-  HFONT font_ = nullptr;
-  HBRUSH background_ = nullptr;
-  HICON icon_ = nullptr;
+  UniqueGdiObject<HFONT> font_;
+  UniqueGdiObject<HBRUSH> background_;
+  UniqueIcon icon_;
   std::vector<std::unique_ptr<Win32Control>> controls_;
   std::unique_ptr<Win32ProgressBar> progressBar_;
   ControlDesign progressDesign_;
@@ -123,6 +138,8 @@ class Win32Window : public WindowBase {
 class Win32Toolkit : public Toolkit {
  public:
   Win32Toolkit();
+  Win32Toolkit(const Win32Toolkit&) = delete;
+  Win32Toolkit& operator=(const Win32Toolkit&) = delete;
   std::unique_ptr<Window> createWindow(const WindowDesign& design) override;
   int run(Window& window) override;
   MessageAnswer messageBox(const std::string& text, const std::string& title,
@@ -135,6 +152,8 @@ class Win32Toolkit : public Toolkit {
 
   // Ends the message loop once control returns to it.
   void quit(int exitCode);
+  // The window is going: nothing may use it any more.
+  void forget(const Win32Window& window);
 
  private:
   void Dispatch(MSG& msg);

@@ -65,6 +65,23 @@ struct WindowTraits {
 };
 using UniqueWindow = UniqueHandle<WindowTraits>;
 
+// The socket library, started for as long as this object lives.
+class WinsockSession {
+ public:
+  WinsockSession(BYTE major = 2, BYTE minor = 2) {
+    WSADATA data;
+    started_ = ::WSAStartup(MAKEWORD(major, minor), &data) == 0;
+  }
+  ~WinsockSession() {
+    if (started_) ::WSACleanup();
+  }
+  WinsockSession(const WinsockSession&) = delete;
+  WinsockSession& operator=(const WinsockSession&) = delete;
+
+ private:
+  bool started_ = false;
+};
+
 // A path as the wide-character file functions take it past MAX_PATH: "\\?\C:\..." for a full
 // path with a drive, "\\?\UNC\server\..." for a network one, any other path as it is.
 std::wstring LongPath(const std::wstring& path);

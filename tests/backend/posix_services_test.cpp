@@ -1,7 +1,12 @@
 // The echo and the clock on the real system, inside the lab.
 #include <gtest/gtest.h>
+#include <netinet/ip_icmp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 
 #include "platform/qt/posix_clock.h"
 #include "platform/qt/posix_icmp.h"
@@ -38,6 +43,53 @@ TEST_F(EchoTest, LoopbackAnswersOverDatagramAndRawSockets) {
     EXPECT_EQ(reply.status, 0u) << datagram;
     EXPECT_LT(reply.roundTripTimeMs, 100u) << datagram;
   }
+}
+
+// Another program's echo reply, or an error about another program's echo, in every sequence.
+void Forge(std::atomic<bool>& stop) {
+  const int fd = ::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const auto ours = std::uint16_t(::getpid());
+  std::vector<std::uint8_t> reply(8 + 32, 'A'), error(8 + 20 + 8, 0);
+  reply[0] = ICMP_ECHOREPLY;
+  error[0] = ICMP_DEST_UNREACH;
+  error[1] = ICMP_HOST_UNREACH;
+  error[8] = 0x45;  // the quoted request: to 127.0.0.2, not to 127.0.0.1
+  error[8 + 9] = IPPROTO_ICMP;
+  const std::uint8_t elsewhere[] = {127, 0, 0, 2};
+  std::copy(std::begin(elsewhere), std::end(elsewhere), error.begin() + 8 + 16);
+  error[28] = ICMP_ECHO;
+  while (!stop) {
+    for (unsigned sequence = 0; sequence < 65536 && !stop; ++sequence) {
+      const auto put = [&](std::vector<std::uint8_t>& packet, std::size_t at, std::uint16_t id) {
+        packet[at + 4] = std::uint8_t(id >> 8);
+        packet[at + 5] = std::uint8_t(id);
+        packet[at + 6] = std::uint8_t(sequence >> 8);
+        packet[at + 7] = std::uint8_t(sequence);
+        ::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+      };
+      put(reply, 0, std::uint16_t(ours + 1));  // someone else's identifier
+      put(error, 28, ours);
+    }
+  }
+  ::close(fd);
+}
+
+// On a raw socket every ICMP message of the host arrives: only the answer to our own request,
+// from our destination, counts. Here the destination never answers.
+TEST_F(EchoTest, ARawEchoTakesNoOtherMessageForItsAnswer) {
+  AllowDatagramSockets(false);
+  std::ofstream("/proc/sys/net/ipv4/icmp_echo_ignore_all") << "1";
+  std::atomic<bool> stop{false};
+  std::thread forger(Forge, std::ref(stop));
+  const auto reply = Echo({127, 0, 0, 1}, 300);
+  stop = true;
+  forger.join();
+  std::ofstream("/proc/sys/net/ipv4/icmp_echo_ignore_all") << "0";
+  AllowDatagramSockets(true);
+  EXPECT_EQ(reply.status, platform::qt::kIpReqTimedOut);
 }
 
 TEST_F(EchoTest, AddressWithoutARouteIsAFailureStatusAtOnce) {

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "platform/error.h"
 #include "platform/qt/qt_toolkit.h"
 
 namespace {
@@ -142,3 +143,58 @@ TEST_F(QtWindowTest, WaitReturnsEarlyForAnEvent) {
 }
 
 }  // namespace
+
+// An error raised by the program in any handler ends the program with the standard report, and
+// never unwinds through Qt's own frames (undefined behaviour by Qt's documentation).
+TEST_F(QtWindowTest, AnErrorInAnyHandlerEndsTheProgramWithTheReport) {
+  const auto fails = [] { throw platform::Error(28, "No space left on device"); };
+  const std::pair<const char*, std::function<void()>> sources[] = {
+      {"click",
+       [&] {
+         auto& button = window->addButton({"cmd", {0, 0, 100, 100}, "x"});
+         button.setOnClick(fails);
+         static_cast<platform::qt::QtButton&>(button).widget()->click();
+       }},
+      {"socket",
+       [&] {
+         auto& socket = window->addTcpSocket("Winsock1");
+         socket.setOnError([&](std::int32_t, const std::string&) { fails(); });
+         socket.connect("192.0.2.1", 0);  // fails at once, reported from the event loop
+         toolkit.waitForEvents(std::chrono::steady_clock::now() + std::chrono::seconds(1));
+       }},
+      {"activation",
+       [&] {
+         window->setOnActivate(fails);
+         toolkit.run(*window);
+       }},
+  };
+  for (const auto& [source, trigger] : sources) {
+    SCOPED_TRACE(source);
+    EXPECT_EXIT(
+        {
+          // The report's message box is answered as soon as it is up.
+          QTimer dismiss;
+          QObject::connect(&dismiss, &QTimer::timeout, [] {
+            if (QWidget* box = QApplication::activeModalWidget()) box->close();
+          });
+          dismiss.start(50);
+          trigger();
+        },
+        testing::ExitedWithCode(1), "執行階段錯誤 '28'");
+  }
+}
+
+TEST_F(QtWindowTest, AMessageBoxAfterTheWindowIsGoneStandsAlone) {
+  delete window;
+  window = nullptr;
+  QWidget unanswered;
+  QWidget* owner = &unanswered;
+  QTimer::singleShot(50, [&owner] {
+    QWidget* box = QApplication::activeModalWidget();
+    owner = box != nullptr ? box->parentWidget() : box;
+    if (box != nullptr) box->close();
+  });
+  toolkit.messageBox("網路有問題！校時未能完成。", "程式報告", platform::MessageButtons::Ok,
+                     platform::MessageAnswer::Ok);
+  EXPECT_EQ(owner, nullptr);
+}

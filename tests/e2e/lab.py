@@ -211,6 +211,25 @@ def remove(path):
     shutil.rmtree(path, ignore_errors=True)
 
 
+def ignore_echoes(ignore=True):
+    """Whether the lab's loopback leaves echoes unanswered, so that each probe takes its whole
+    time-out."""
+    with open("/proc/sys/net/ipv4/icmp_echo_ignore_all", "w") as f:
+        f.write("1" if ignore else "0")
+
+
+def colours(png):
+    """How many pixels of each colour an image has."""
+    out = subprocess.run(["convert", png, "-format", "%c", "histogram:info:-"],
+                         capture_output=True, text=True, check=True).stdout
+    counts = {}
+    for line in out.splitlines():
+        count, _, rest = line.strip().partition(":")
+        rgb = rest.strip().split(")")[0].strip("( ").split(",")[:3]
+        counts[tuple(int(float(c)) for c in rgb)] = int(count)
+    return counts
+
+
 def destroy_window(display, window):
     """What another X client can do to any window: destroy it."""
     from Xlib import display as xdisplay

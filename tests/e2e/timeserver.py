@@ -9,6 +9,7 @@ Usage: timeserver.py ADDRESS MODE
   split   two bytes, a pause of 300 ms, the other two
   silent  accept and say nothing for 30 seconds
   close   accept and close at once, sending nothing
+  reset   accept and reset the connection at once (RST), sending nothing
 """
 import socket
 import struct
@@ -43,6 +44,8 @@ def serve(conn, mode):
             time.sleep(30)
         elif mode == "close":
             pass
+        elif mode == "reset":
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 
 
 def main():

@@ -84,15 +84,20 @@ SocketStep Failure(Duration after, std::string description) {
 SocketStep PeerClose(Duration after) { return {SocketStep::Kind::PeerClose, after, {}, {}}; }
 
 void FakeSocket::close() {
-  for (auto id : pending_) queue_.cancel(id);
-  pending_.clear();
+  Stop();
   received_.clear();
-  open_ = false;
   closes.push_back(queue_.now());
 }
 
+void FakeSocket::Stop() {
+  for (auto id : pending_) queue_.cancel(id);
+  pending_.clear();
+  open_ = false;
+}
+
 void FakeSocket::connect(const std::string& host, std::uint16_t port) {
-  if (open_) throw std::logic_error("connect on a socket that is not closed");
+  Stop();  // like every layer: a new connection ends the one before
+  received_.clear();
   open_ = true;
   connects.push_back({host, port, queue_.now()});
   if (scripts.empty()) return;
@@ -108,9 +113,11 @@ void FakeSocket::fire(const SocketStep& step) {
       if (onData_) onData_(std::int32_t(received_.size()));
       break;
     case SocketStep::Kind::Error:
+      Stop();
       if (onError_) onError_(10061, step.description);
       break;
     case SocketStep::Kind::PeerClose:
+      Stop();
       if (onClose_) onClose_();
       break;
   }

@@ -134,6 +134,7 @@ class FakeSocket : public platform::TcpSocket {
 
  private:
   void fire(const SocketStep& step);
+  void Stop();
   EventQueue& queue_;
   bool open_ = false;
   std::vector<std::uint8_t> received_;

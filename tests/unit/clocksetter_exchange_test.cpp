@@ -149,11 +149,13 @@ TEST_F(Exchange, QuietRunWithAReplyEndsByItselfWithoutAMessage) {
 }
 
 TEST_F(Exchange, QuietRunWithoutAReplyReportsAfterTheOneSecondWait) {
-  for (const auto& script : {fake::ConnectionScript{}, fake::ConnectionScript{Data(40ms, {0xE9})},
-                             fake::ConnectionScript{Failure(100ms, "無法連線")}}) {
-    SCOPED_TRACE(script.size());
+  const fake::ConnectionScript scripts[] = {
+      {}, {Data(40ms, {0xE9})}, {Failure(100ms, "無法連線")}, {Data(1500ms, kNewYear2024)}};
+  for (const auto& script : scripts) {
+    SCOPED_TRACE(&script - scripts);
     Reset();
     toolkit().commandLineText = "-x /Quiet";
+    toolkit().answerAfter = 2s;  // a late reply comes while the box is up
     Server(script);
     std::optional<bool> unloadedWhileShown;
     toolkit().onMessageBox = [&](const fake::MessageBoxShown&) {
@@ -168,6 +170,7 @@ TEST_F(Exchange, QuietRunWithoutAReplyReportsAfterTheOneSecondWait) {
     EXPECT_EQ(box.when, ConnectTime() + 1s);
     EXPECT_EQ(unloadedWhileShown, false) << "the window closes only when the box is closed";
     EXPECT_TRUE(window().isUnloaded());
+    EXPECT_TRUE(clock().setRequests.empty()) << "nothing contradicts the box behind it";
   }
 }
 

@@ -1,0 +1,58 @@
+// The socket control on a non-blocking POSIX socket, its events raised from Qt's event loop. One
+// connect is one connection attempt, never repeated; the peer's orderly close is the close event,
+// a reset or any other failure an error with the system's description.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <QObject>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <memory>
+
+#include "platform/qt/posix_handles.h"
+#include "platform/socket.h"
+
+namespace platform::qt {
+
+class QtTcpSocket final : public TcpSocket {
+ public:
+  QtTcpSocket();
+  ~QtTcpSocket() override;
+  QtTcpSocket(const QtTcpSocket&) = delete;
+  QtTcpSocket& operator=(const QtTcpSocket&) = delete;
+
+  void close() override;
+  void connect(const std::string& remoteHost, std::uint16_t remotePort) override;
+  std::vector<std::uint8_t> readAll() override;
+  void setOnDataArrival(std::function<void(std::int32_t)> h) override { onData_ = std::move(h); }
+  void setOnError(std::function<void(std::int32_t, const std::string&)> h) override {
+    onError_ = std::move(h);
+  }
+  void setOnClose(std::function<void()> h) override { onClose_ = std::move(h); }
+
+  // The most one arrival reads: a peer that keeps sending cannot hold the window's thread.
+  static constexpr std::size_t kChunk = std::size_t{64} * 1024;
+
+ private:
+  // Starts the connection; the error that prevented it, or 0.
+  int Start(const sockaddr_in& address);
+  void Watch(QSocketNotifier::Type type, void (QtTcpSocket::*handler)());
+  void Connected();
+  void Readable();
+  void Fail(int error);
+  void Stop();
+
+  UniqueFd fd_;
+  // Parent of the notifiers: one may be replaced from inside its own signal, so it goes later.
+  QObject notifiers_;
+  QSocketNotifier* notifier_ = nullptr;
+  QTimer failure_;  // a failure found in connect itself, raised from the message loop
+  int pendingError_ = 0;
+  std::vector<std::uint8_t> received_;
+  std::function<void(std::int32_t)> onData_;
+  std::function<void(std::int32_t, const std::string&)> onError_;
+  std::function<void()> onClose_;
+};
+
+}  // namespace platform::qt
