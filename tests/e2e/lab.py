@@ -48,16 +48,20 @@ class Servers:
             wait_for_listener(a)
 
     def scripted(self, address, mode):
+        """Our scripted server; returns the words after "ready" that it starts with."""
         self.assign(address)
         p = subprocess.Popen([sys.executable, os.path.join(HERE, "timeserver.py"), address, mode],
                              stdout=subprocess.PIPE, text=True)
-        p.stdout.readline()
+        ready = p.stdout.readline().split()[1:]
         self.processes.append(p)
+        return ready
 
     def close(self):
         for p in self.processes:
             p.kill()
             p.wait()
+            if p.stdout:
+                p.stdout.close()
         for a in self.addresses:
             subprocess.run(["ip", "addr", "del", a + "/32", "dev", "lo"], check=False)
         self.processes, self.addresses = [], []

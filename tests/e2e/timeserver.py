@@ -10,6 +10,8 @@ Usage: timeserver.py ADDRESS MODE
   silent  accept and say nothing for 30 seconds
   close   accept and close at once, sending nothing
   reset   accept and reset the connection at once (RST), sending nothing
+  anchored  the true time, kept on the monotonic clock from the start: setting the wall clock
+          afterwards does not change what it serves. Says "ready WALL MONOTONIC" at the start.
 """
 import socket
 import struct
@@ -18,10 +20,12 @@ import threading
 import time
 
 SECONDS_1900_TO_1970 = 2208988800
+ANCHOR = (time.time(), time.monotonic())
 
 
-def now_bytes():
-    return struct.pack(">I", (int(time.time()) + SECONDS_1900_TO_1970) & 0xFFFFFFFF)
+def now_bytes(seconds=None):
+    seconds = time.time() if seconds is None else seconds
+    return struct.pack(">I", (int(seconds) + SECONDS_1900_TO_1970) & 0xFFFFFFFF)
 
 
 def serve(conn, mode):
@@ -44,6 +48,8 @@ def serve(conn, mode):
             time.sleep(30)
         elif mode == "close":
             pass
+        elif mode == "anchored":
+            conn.sendall(now_bytes(ANCHOR[0] + time.monotonic() - ANCHOR[1]))
         elif mode == "reset":
             conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 
@@ -54,7 +60,7 @@ def main():
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind((address, 37))
     listener.listen(8)
-    print("ready", flush=True)
+    print("ready", *ANCHOR, flush=True)
     while True:
         conn, _ = listener.accept()
         threading.Thread(target=serve, args=(conn, mode), daemon=True).start()
