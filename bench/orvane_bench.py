@@ -16,18 +16,12 @@ import lab  # noqa: E402
 RUNS = int(os.environ.get("BENCH_RUNS", "7"))
 
 
-def run_once(display, log, answer_box):
+def run_once(world, answer_box):
     start = time.monotonic()
-    with open(os.devnull, "w") as quiet:
-        p = subprocess.Popen([os.path.join(lab.BUILD, "orvane"), "/Q"], stdout=quiet, stderr=quiet,
-                             env=display.env({"PLATFORM_UI_LOG": log.path}))
+    p = world.start(os.path.join(lab.BUILD, "orvane"), "/Q")
     helper = None
     if answer_box:
-        def close_box():
-            box = display.find_window("程式報告", seconds=10)
-            if box:
-                display.press(box, "Return")
-        helper = threading.Thread(target=close_box)
+        helper = threading.Thread(target=lambda: world.press(world.window("程式報告"), "Return"))
         helper.start()
     _, status, usage = os.wait4(p.pid, 0)
     wall = time.monotonic() - start
@@ -48,24 +42,18 @@ def floor():
 
 
 def measure(setup, answer_box):
-    work = lab.workdir()
-    servers = lab.Servers(work)
-    display = lab.Display()
+    world = lab.Lab()
     try:
-        setup(servers)
-        log = lab.UiLog(work)
-        return [run_once(display, log, answer_box) for _ in range(RUNS)]
+        setup(world)
+        return [run_once(world, answer_box) for _ in range(RUNS)]
     finally:
-        servers.close()
-        display.close()
-        lab.remove(work)
+        world.close()
 
 
 def main():
-    lab.require_lab()
     replying = measure(lambda s: s.inetd(*lab.TABLE), answer_box=False)
     pauses = floor()
-    silent = measure(lambda s: s.scripted(lab.TABLE[0], "silent"), answer_box=True)
+    silent = measure(lambda s: s.serve(lab.TABLE[0], "silent"), answer_box=True)
     median = lambda rows, i: statistics.median(r[i] for r in rows)
     print(f"orvane /Q, replying server: wall {median(replying, 0) * 1000:.0f} ms, "
           f"{median(replying, 0) / pauses:.3f} x its floor of {pauses * 1000:.0f} ms "

@@ -26,16 +26,15 @@ def timed(command):
 
 def whole_pelstow_rss(folder):
     shutil.copy(os.path.join(lab.BUILD, "pelstow"), folder)
-    display = lab.Display()
+    world = lab.Lab()
     try:
-        p = subprocess.Popen([os.path.join(folder, "pelstow"), "app"], env=display.env(),
+        p = subprocess.Popen([os.path.join(folder, "pelstow"), "app"], env=world.env(),
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        box = display.find_window("版本升級", seconds=15)
-        display.press(box, "Escape")  # No: replace, start nothing
+        world.press(world.window("版本升級"), "Escape")  # No: replace, start nothing
         _, status, usage = os.wait4(p.pid, 0)
         return usage.ru_maxrss / 1024
     finally:
-        display.close()
+        world.close()
 
 
 def main():

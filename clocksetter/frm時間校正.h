@@ -22,11 +22,6 @@ class frm時間校正 {
   // One run: search, choice, exchange. Called on activation and by "再執行一次".
   void 校時init();
 
-  // The state that links a run's stages, for those who watch the window from outside.
-  std::int16_t syncing() const { return bSyncing; }
-  bool syncDone() const { return bSyncDone != 0; }
-  const std::string& serverHost() const { return strServerHost; }
-
  private:
   void CreateControls();
   void ConnectEvents();

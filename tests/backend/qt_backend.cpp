@@ -1,27 +1,47 @@
-// The Qt and POSIX layer as a contract backend, beside the fake.
+// The Qt and POSIX layer as a contract backend, beside the fake; and the backend tests' entry:
+// they run inside the lab (private user, network and mount namespaces), where the echo reaches
+// only the loopback device and no test can move this machine's clock.
+#include <unistd.h>
+
+#include <QApplication>
+#include <cstdlib>
+
 #include "platform/qt/posix_clock.h"
+#include "platform/qt/posix_files.h"
+#include "platform/qt/posix_icmp.h"
 #include "platform/qt/qt_toolkit.h"
-#include "tests/contract/backend.h"
+#include "tests/contract/real_backend.h"
 
 namespace contract {
 
 namespace {
 
-class QtBackend : public Backend {
+class QtBackend : public RealBackend {
  public:
-  platform::Toolkit& toolkit() override { return toolkit_; }
-  platform::Clock& clock() override { return clock_; }
-  std::unique_ptr<Peer> serve(std::vector<PeerStep> steps, bool refuse) override {
-    return ServeLocally(std::move(steps), refuse);
-  }
+  platform::Platform& platform() override { return platform_; }
   // The system's own texts, in the language the backend tests run in.
   std::string describe(const char* error) const override {
     return std::string(error) == "reset" ? "連線被對方重設" : "連線被拒絕";
+  }
+  void click(platform::Button& button) override {
+    static_cast<platform::qt::QtButton&>(button).widget()->click();
+  }
+  void closeBox(platform::Window& window) override {
+    static_cast<platform::qt::QtWindow&>(window).widget()->close();
+  }
+  void closeFromOutside(platform::Window& window) override {  // the session ends
+    auto& form = static_cast<platform::qt::QtWindow&>(window);
+    form.setPendingCloseMode(platform::UnloadMode::AppWindows);
+    form.widget()->close();
   }
 
  private:
   platform::qt::QtToolkit toolkit_{""};
   platform::qt::PosixClock clock_;
+  platform::qt::PosixIcmp icmp_;
+  platform::qt::PosixFiles files_;
+  platform::qt::QtOsQuery osQuery_;
+  platform::Platform platform_{toolkit_, clock_, icmp_, files_, osQuery_};
 };
 
 }  // namespace
@@ -31,3 +51,19 @@ std::vector<BackendMaker> Backends() {
 }
 
 }  // namespace contract
+
+int main(int argc, char** argv) {
+  if (std::getenv("IN_LAB") == nullptr) {
+    ::setenv("LAB_OPTIONAL", "1", 1);
+    std::vector<char*> args{const_cast<char*>(ORVANE_IN_LAB)};
+    for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
+    args.push_back(nullptr);
+    ::execv(ORVANE_IN_LAB, args.data());  // returns only when namespaces cannot be made
+  }
+  // The regional texts are tested in Traditional Chinese, the programs' own language.
+  ::setenv("LC_ALL", "zh_TW.UTF-8", 1);
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,14 +1,13 @@
 // The contract suite: one set of cases per platform interface, run against every implementation
 // (the fake the unit tests rely on, and the real layers of the target). Each implementation is a
-// Backend; each test program instantiates the suites for the backends it has.
+// Backend; each test program lists its backends in Backends().
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,21 +33,31 @@ class Peer {
   virtual ~Peer() = default;
   virtual std::string host() const = 0;
   virtual std::uint16_t port() const = 0;
-  // Connections accepted so far.
-  virtual int accepted() const = 0;
+  virtual int accepted() const = 0;  // connections so far
 };
 
 class Backend {
  public:
   virtual ~Backend() = default;
-  virtual platform::Toolkit& toolkit() = 0;
-  virtual platform::Clock& clock() = 0;
+  virtual platform::Platform& platform() = 0;
   // A server running the steps on every connection; with refuse, none listens at its address.
   virtual std::unique_ptr<Peer> serve(std::vector<PeerStep> steps, bool refuse = false) = 0;
-  // The description of an error the system gives in this backend, where the case checks it.
+  // The system's description of an error ("reset", "refused"), where a case checks it.
   virtual std::string describe(const char* error) const = 0;
-  // Whether the system tells a reset connection from a closed one (Wine does not).
-  virtual bool seesResets() const { return true; }
+  virtual bool seesResets() const { return true; }  // Wine tells no reset from a close
+  // The user at work: a click, the title-bar close box, another program asking to close.
+  virtual void click(platform::Button& button) = 0;
+  virtual void closeBox(platform::Window& window) = 0;
+  virtual void closeFromOutside(platform::Window& window) = 0;
+  // A folder of the backend's own (its path ends in the separator), and what is in it.
+  virtual std::string folder() = 0;
+  virtual void write(const std::string& name, const std::string& content, bool hidden = false) = 0;
+  virtual std::optional<std::string> read(const std::string& name) = 0;
+  virtual std::vector<std::string> names() = 0;
+  // A program there that records, when started, its working folder and argument count; the
+  // record, once it is there.
+  virtual void writeProgram(const std::string& name) = 0;
+  virtual std::optional<std::string> started() = 0;
 };
 
 struct BackendMaker {
@@ -56,33 +65,27 @@ struct BackendMaker {
   std::function<std::unique_ptr<Backend>()> make;
 };
 inline void PrintTo(const BackendMaker& maker, std::ostream* out) { *out << maker.name; }
-inline std::string BackendName(const testing::TestParamInfo<BackendMaker>& info) {
-  return info.param.name;
+inline std::string BackendName(const testing::TestParamInfo<BackendMaker>& param) {
+  return param.param.name;
 }
+std::vector<BackendMaker> Backends();  // defined by each test program
+#define CONTRACT_SUITE(Suite) \
+  INSTANTIATE_TEST_SUITE_P(, Suite, testing::ValuesIn(contract::Backends()), contract::BackendName)
 
 // The fixture of every contract case: a fresh backend, and waits on its own clock.
 class Contract : public testing::TestWithParam<BackendMaker> {
  protected:
   void SetUp() override { backend = GetParam().make(); }
-  // Handles events for the given time, or until the condition holds.
+  platform::Platform& P() { return backend->platform(); }
   void Wait(
       std::chrono::milliseconds time, const std::function<bool()>& done = [] { return false; }) {
-    const auto deadline = backend->clock().monotonicNow() + time;
-    while (!done() && backend->clock().monotonicNow() < deadline)
-      backend->toolkit().waitForEvents(deadline);
+    const auto deadline = P().clock.monotonicNow() + time;
+    while (!done() && P().clock.monotonicNow() < deadline) P().toolkit.waitForEvents(deadline);
   }
   std::unique_ptr<Backend> backend;
 };
 
-// The backends of this test program, each contract suite runs against all of them.
-std::vector<BackendMaker> Backends();
-#define CONTRACT_SUITE(Suite) \
-  INSTANTIATE_TEST_SUITE_P(, Suite, testing::ValuesIn(contract::Backends()), contract::BackendName)
-
-// A TCP server on 127.0.0.1, for the real layers.
-std::unique_ptr<Peer> ServeLocally(std::vector<PeerStep> steps, bool refuse);
-
-// The fake platform as a backend.
+std::unique_ptr<Peer> ServeLocally(std::vector<PeerStep> steps, bool refuse);  // on 127.0.0.1
 std::unique_ptr<Backend> MakeFakeBackend();
 
 }  // namespace contract

@@ -1,4 +1,5 @@
-// The fake platform as a contract backend: a peer is the script of the window's socket.
+// The fake platform as a contract backend: a peer is the script of the window's socket, files
+// live in its map, a started program records itself.
 #include "tests/contract/backend.h"
 #include "tests/fake/fake_platform.h"
 
@@ -12,7 +13,6 @@ class FakePeer : public Peer {
       : socket_(socket), before_(socket.connects.size()), refuse_(refuse) {}
   std::string host() const override { return "10.0.0.1"; }
   std::uint16_t port() const override { return 37; }
-  // A refused attempt reaches no server.
   int accepted() const override { return refuse_ ? 0 : int(socket_.connects.size() - before_); }
 
  private:
@@ -23,39 +23,65 @@ class FakePeer : public Peer {
 
 class FakeBackend : public Backend {
  public:
-  platform::Toolkit& toolkit() override { return toolkit_; }
-  platform::Clock& clock() override { return clock_; }
+  FakeBackend() { icmp_.answers["127.0.0.1"] = {fake::EchoAnswer::Reply, 0}; }
+  platform::Platform& platform() override { return platform_; }
   std::unique_ptr<Peer> serve(std::vector<PeerStep> steps, bool refuse) override {
-    fake::FakeSocket& socket = toolkit_.window().socket();
     fake::ConnectionScript script;
     fake::Duration at{};
     bool closes = true;
     for (const PeerStep& step : steps) {
       if (step.kind == PeerStep::Send) script.push_back(fake::Data(at, step.bytes));
       if (step.kind == PeerStep::Pause) at += step.pause;
-      if (step.kind == PeerStep::Stream) {
+      if (step.kind == PeerStep::Stream)
         for (int i = 0; i < 1000; ++i) script.push_back(fake::Data(at + i * 1ms, Bytes(1 << 16)));
-        closes = false;
-      }
-      if (step.kind == PeerStep::Reset) {
-        script.push_back(fake::Failure(at, describe("reset")));
-        closes = false;
-        break;
-      }
+      if (step.kind == PeerStep::Reset) script.push_back(fake::Failure(at, describe("reset")));
+      closes = closes && step.kind != PeerStep::Stream && step.kind != PeerStep::Reset;
     }
     if (closes) script.push_back(fake::PeerClose(at));
     if (refuse) script = {fake::Failure(0ms, describe("refused"))};
+    auto& socket = toolkit_.window().socket;
     socket.scripts.push_back(script);
     return std::make_unique<FakePeer>(socket, refuse);
   }
   std::string describe(const char* error) const override {
     return std::string("fake: connection ") + error;
   }
+  void click(platform::Button& button) override { static_cast<fake::FakeControl&>(button).click(); }
+  void closeBox(platform::Window& window) override {
+    static_cast<fake::FakeWindow&>(window).requestClose(platform::UnloadMode::ControlMenu);
+  }
+  void closeFromOutside(platform::Window& window) override {
+    static_cast<fake::FakeWindow&>(window).requestClose(platform::UnloadMode::AppWindows);
+  }
+  std::string folder() override { return "/contract/程式 資料夾/"; }
+  void write(const std::string& name, const std::string& content, bool hidden) override {
+    files_.files[folder() + name] = {content, hidden};
+  }
+  std::optional<std::string> read(const std::string& name) override {
+    const auto found = files_.files.find(folder() + name);
+    if (found == files_.files.end()) return std::nullopt;
+    return found->second.content;
+  }
+  std::vector<std::string> names() override {
+    std::vector<std::string> names;
+    for (const auto& [path, file] : files_.files) names.push_back(path.substr(folder().size()));
+    return names;
+  }
+  void writeProgram(const std::string& name) override { write(name, "program", false); }
+  std::optional<std::string> started() override {
+    if (files_.started.empty()) return std::nullopt;
+    return log_.back().substr(log_.back().find(" in ") + 4) + "\n0\n";
+  }
 
  private:
+  std::vector<std::string> log_;
   fake::EventQueue queue_;
   fake::FakeToolkit toolkit_{queue_};
   fake::FakeClock clock_{queue_};
+  fake::FakeIcmp icmp_{queue_};
+  fake::FakeFiles files_{queue_, log_};
+  fake::FakeOsQuery osQuery_{log_};
+  platform::Platform platform_{toolkit_, clock_, icmp_, files_, osQuery_};
 };
 
 }  // namespace

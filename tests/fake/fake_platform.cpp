@@ -3,31 +3,30 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
-#include <stdexcept>
-#include <utility>
 
 namespace fake {
 
-// --- EventQueue -------------------------------------------------------------------------------
-
-void EventQueue::advanceTo(TimePoint when) {
-  if (when > now_) now_ = when;
-}
+using namespace std::chrono;
 
 std::uint64_t EventQueue::schedule(TimePoint when, std::function<void()> event) {
-  const std::uint64_t id = nextId_++;
-  events_.emplace(Key{std::max(when, now_), id}, std::move(event));
-  return id;
+  const Key key{std::max(when, now_), nextId_++};
+  events_.emplace(key, std::move(event));
+  ids_[key.second] = key;
+  return key.second;
 }
 
 void EventQueue::cancel(std::uint64_t id) {
-  std::erase_if(events_, [id](const auto& entry) { return entry.first.id == id; });
+  if (const auto found = ids_.find(id); found != ids_.end()) {
+    events_.erase(found->second);
+    ids_.erase(found);
+  }
 }
 
 bool EventQueue::runDue() {
   bool ran = false;
-  while (!events_.empty() && events_.begin()->first.when <= now_) {
+  while (!events_.empty() && events_.begin()->first.first <= now_) {
     auto event = std::move(events_.begin()->second);
+    ids_.erase(events_.begin()->first.second);
     events_.erase(events_.begin());
     event();  // may run events itself, through a nested wait
     ran = true;
@@ -37,29 +36,20 @@ bool EventQueue::runDue() {
 
 void EventQueue::runUntil(TimePoint when) {
   for (auto due = next(); due && *due <= when; due = next()) {
-    advanceTo(*due);
+    now_ = std::max(now_, *due);
     runDue();
   }
-  advanceTo(when);
+  now_ = std::max(now_, when);
 }
 
 std::optional<TimePoint> EventQueue::next() const {
   if (events_.empty()) return std::nullopt;
-  return events_.begin()->first.when;
+  return events_.begin()->first.first;
 }
-
-// --- Controls ---------------------------------------------------------------------------------
-
-FakeControl::FakeControl(Kind kind, const platform::ControlDesign& design, EventQueue& queue)
-    : kind_(kind),
-      design_(design),
-      queue_(queue),
-      caption_(design.caption),
-      foreColour_(design.foreColour) {}
 
 void FakeControl::setCaption(const std::string& text) {
   caption_ = text;
-  history_.push_back({text, queue_.now(), foreColour_});
+  history.push_back({text, colour, queue_.now()});
 }
 
 void FakeControl::click() {
@@ -68,20 +58,14 @@ void FakeControl::click() {
 
 std::intptr_t FakeProgressBar::sendMessage(std::uint32_t message, std::uintptr_t,
                                            std::intptr_t lParam) {
-  if (message == platform::kSetBarColour) barColour = platform::Colour(lParam);
-  if (message == platform::kSetBackgroundColour) backgroundColour = platform::Colour(lParam);
-  return 0;
+  auto& colour = message == platform::kSetBarColour ? bar : background;
+  return std::intptr_t(std::exchange(colour, platform::Colour(lParam)));
 }
 
-// --- Socket -----------------------------------------------------------------------------------
-
-SocketStep Data(Duration after, std::vector<std::uint8_t> bytes) {
-  return {SocketStep::Kind::Data, after, std::move(bytes), {}};
+void FakeSocket::Stop() {
+  for (auto id : pending_) queue_.cancel(id);
+  pending_.clear();
 }
-SocketStep Failure(Duration after, std::string description) {
-  return {SocketStep::Kind::Error, after, {}, std::move(description)};
-}
-SocketStep PeerClose(Duration after) { return {SocketStep::Kind::PeerClose, after, {}, {}}; }
 
 void FakeSocket::close() {
   Stop();
@@ -89,70 +73,29 @@ void FakeSocket::close() {
   closes.push_back(queue_.now());
 }
 
-void FakeSocket::Stop() {
-  for (auto id : pending_) queue_.cancel(id);
-  pending_.clear();
-  open_ = false;
-}
-
 void FakeSocket::connect(const std::string& host, std::uint16_t port) {
   Stop();  // like every layer: a new connection ends the one before
   received_.clear();
-  open_ = true;
   connects.push_back({host, port, queue_.now()});
   if (scripts.empty()) return;
-  for (const SocketStep& step : scripts.front())
-    pending_.push_back(queue_.schedule(queue_.now() + step.after, [this, step] { fire(step); }));
+  for (const SocketStep& step : scripts.front()) {
+    pending_.push_back(queue_.schedule(queue_.now() + step.after, [this, step] {
+      if (step.kind == SocketStep::Data) {
+        received_.insert(received_.end(), step.bytes.begin(), step.bytes.end());
+        if (onData_) onData_(std::int32_t(received_.size()));
+        return;
+      }
+      Stop();  // a failure or the peer's close ends the connection
+      if (step.kind == SocketStep::Error && onError_) onError_(10054, step.description);
+      if (step.kind == SocketStep::PeerClose && onClose_) onClose_();
+    }));
+  }
   scripts.pop_front();
 }
 
-void FakeSocket::fire(const SocketStep& step) {
-  switch (step.kind) {
-    case SocketStep::Kind::Data:
-      received_.insert(received_.end(), step.bytes.begin(), step.bytes.end());
-      if (onData_) onData_(std::int32_t(received_.size()));
-      break;
-    case SocketStep::Kind::Error:
-      Stop();
-      if (onError_) onError_(10061, step.description);
-      break;
-    case SocketStep::Kind::PeerClose:
-      Stop();
-      if (onClose_) onClose_();
-      break;
-  }
-}
-
-std::vector<std::uint8_t> FakeSocket::readAll() { return std::exchange(received_, {}); }
-
-// --- Window and toolkit -----------------------------------------------------------------------
-
-FakeControl& FakeWindow::add(FakeControl::Kind kind, const platform::ControlDesign& d) {
-  controls_.push_back(std::make_unique<FakeControl>(kind, d, queue_));
-  return *controls_.back();
-}
-
-platform::Control& FakeWindow::addStatic(const platform::ControlDesign& d) {
-  return add(FakeControl::Kind::Static, d);
-}
-platform::Button& FakeWindow::addButton(const platform::ControlDesign& d) {
-  return add(FakeControl::Kind::Button, d);
-}
-platform::Control& FakeWindow::addPicture(const platform::ControlDesign& d) {
-  return add(FakeControl::Kind::Picture, d);
-}
-platform::ProgressBar& FakeWindow::addProgressBar(const platform::ControlDesign&) {
-  progressBar_ = std::make_unique<FakeProgressBar>();
-  return *progressBar_;
-}
-platform::TcpSocket& FakeWindow::addTcpSocket(const std::string&) {
-  socket_ = std::make_unique<FakeSocket>(queue_);
-  return *socket_;
-}
-
 FakeControl& FakeWindow::control(const std::string& name) {
-  for (auto& c : controls_)
-    if (c->design().name == name) return *c;
+  for (auto& c : controls)
+    if (c.design.name == name) return c;
   throw std::out_of_range("no control " + name);
 }
 
@@ -162,13 +105,12 @@ std::unique_ptr<platform::Window> FakeToolkit::createWindow(const platform::Wind
   return window;
 }
 
-int FakeToolkit::run(platform::Window&) {
-  window_->activateOnce();
-  while (!window_->isUnloaded() && exitCodes.empty()) {
+int FakeToolkit::run(platform::Window& window) {
+  static_cast<FakeWindow&>(window).activateOnce();
+  while (!window.isUnloaded() && exitCodes.empty()) {
     const auto next = queue_.next();
     if (!next) break;  // idle for ever: the test looks at what the window shows
-    queue_.advanceTo(*next);
-    queue_.runDue();
+    queue_.runUntil(*next);
   }
   return exitCodes.empty() ? 0 : exitCodes.back();
 }
@@ -177,8 +119,7 @@ platform::MessageAnswer FakeToolkit::messageBox(const std::string& text, const s
                                                 platform::MessageButtons buttons,
                                                 platform::MessageAnswer defaultButton) {
   messageBoxes.push_back({text, title, buttons, defaultButton, queue_.now()});
-  if (callLog) callLog->push_back("messagebox " + title);
-  if (onMessageBox) onMessageBox(messageBoxes.back());
+  if (log) log->push_back("messagebox " + title);
   queue_.runUntil(queue_.now() + answerAfter);
   if (answers.empty()) return defaultButton;
   const auto answer = answers.front();
@@ -190,73 +131,58 @@ void FakeToolkit::waitForEvents(TimePoint deadline) {
   ++waits;
   if (queue_.runDue()) return;
   const auto next = queue_.next();
-  queue_.advanceTo(next ? std::min(*next, deadline) : deadline);
-  queue_.runDue();
+  queue_.runUntil(next ? std::min(*next, deadline) : deadline);
 }
 
-// --- Clock ------------------------------------------------------------------------------------
+local_seconds FakeClock::localNow() const { return start + floor<seconds>(queue_.elapsed()); }
 
-std::chrono::local_seconds FakeClock::localNow() const {
-  return localAtStart + std::chrono::floor<std::chrono::seconds>(queue_.elapsed());
+bool FakeClock::setSystemTimeUtc(const platform::SystemTimeRecord& r) {
+  setRequests.push_back(r);
+  if (refuseSetting) return false;
+  const local_seconds set = local_days{year{r.year} / r.month / r.day} + hours{r.hour} +
+                            minutes{r.minute} + seconds{r.second};
+  start += set - localNow();
+  return true;
 }
 
-bool FakeClock::setSystemTimeUtc(const platform::SystemTimeRecord& record) {
-  setRequests.push_back({record, queue_.now()});
-  return !refuseSetting;
+void FakeClock::sleep(milliseconds duration) {
+  sleeps.emplace_back(duration, queue_.now());
+  queue_.block(duration);
 }
 
-void FakeClock::sleep(std::chrono::milliseconds duration) {
-  sleeps.push_back({duration, queue_.now()});
-  queue_.advanceTo(queue_.now() + duration);
-}
-
-std::string FakeClock::shortDateText(std::chrono::year_month_day date) const {
+std::string FakeClock::shortDateText(year_month_day date) const {
   char text[16];
   static_cast<void>(std::snprintf(text, sizeof text, "%04d-%02u-%02u", int(date.year()),
                                   unsigned(date.month()), unsigned(date.day())));
   return text;
 }
 
-std::string FakeClock::longTimeText(std::chrono::hh_mm_ss<std::chrono::seconds> time) const {
+std::string FakeClock::longTimeText(hh_mm_ss<seconds> time) const {
   char text[16];
   static_cast<void>(std::snprintf(text, sizeof text, "%02d:%02d:%02d", int(time.hours().count()),
                                   int(time.minutes().count()), int(time.seconds().count())));
   return text;
 }
 
-// --- ICMP -------------------------------------------------------------------------------------
-
-EchoAnswer Reply(std::uint32_t roundTripMs) { return {EchoAnswer::Kind::Reply, roundTripMs, 0}; }
-EchoAnswer ErrorStatus(std::uint32_t status, std::uint32_t afterMs) {
-  return {EchoAnswer::Kind::ErrorStatus, afterMs, status};
-}
-EchoAnswer NoReplyStored() { return {EchoAnswer::Kind::NoReplyStored, 0, 0}; }
-
 std::string DottedText(const platform::Ipv4Address& a) {
   return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." +
          std::to_string(a[3]);
 }
 
-namespace {
-std::optional<platform::Ipv4Address> ParseDotted(const std::string& text) {
+std::optional<platform::Ipv4Address> FakeIcmp::resolveFirstIpv4(const std::string& host) {
   platform::Ipv4Address address{};
-  const char* at = text.data();
-  const char* const end = at + text.size();
-  for (std::size_t i = 0; i < address.size(); ++i) {
-    if (i > 0 && (at == end || *at++ != '.')) return std::nullopt;
-    unsigned octet = 0;
+  const char* at = host.data();
+  const char* const end = at + host.size();
+  bool dotted = true;
+  for (std::size_t i = 0; i < address.size() && dotted; ++i) {
+    unsigned octet = 256;
+    if (i > 0) dotted = at != end && *at++ == '.';
     const auto [next, error] = std::from_chars(at, end, octet);
-    if (error != std::errc{} || octet > 255) return std::nullopt;
+    dotted = dotted && error == std::errc{} && octet < 256;
     address[i] = static_cast<std::uint8_t>(octet);
     at = next;
   }
-  if (at != end) return std::nullopt;
-  return address;
-}
-}  // namespace
-
-std::optional<platform::Ipv4Address> FakeIcmp::resolveFirstIpv4(const std::string& host) {
-  if (auto dotted = ParseDotted(host)) return dotted;
+  if (dotted && at == end) return address;
   const auto found = names.find(host);
   if (found == names.end() || found->second.empty()) return std::nullopt;
   return found->second.front();
@@ -264,12 +190,24 @@ std::optional<platform::Ipv4Address> FakeIcmp::resolveFirstIpv4(const std::strin
 
 class FakeEchoHandle : public platform::EchoHandle {
  public:
-  explicit FakeEchoHandle(FakeIcmp& icmp) : icmp_(icmp) { ++icmp_.handlesOpened; }
-  ~FakeEchoHandle() override { ++icmp_.handlesClosed; }
+  explicit FakeEchoHandle(FakeIcmp& icmp) : icmp_(icmp) { ++icmp_.handles; }
+  ~FakeEchoHandle() override { --icmp_.handles; }
+  FakeEchoHandle(const FakeEchoHandle&) = delete;
+  FakeEchoHandle& operator=(const FakeEchoHandle&) = delete;
   platform::EchoReply sendEcho(const platform::Ipv4Address& destination,
                                std::span<const std::uint8_t> data, std::uint8_t ttl,
                                std::uint32_t timeoutMs) override {
-    return icmp_.send(destination, data, ttl, timeoutMs);
+    const std::string address = DottedText(destination);
+    icmp_.echoes.push_back(
+        {address, {data.begin(), data.end()}, ttl, timeoutMs, icmp_.startups > icmp_.cleanups});
+    if (icmp_.throwOnSend) throw std::runtime_error("entry point not found");
+    const auto found = icmp_.answers.find(address);
+    const EchoAnswer answer = found != icmp_.answers.end()
+                                  ? found->second
+                                  : EchoAnswer{EchoAnswer::ErrorStatus, timeoutMs, 11010};
+    icmp_.queue_.block(milliseconds(std::min(answer.roundTripMs, timeoutMs)));
+    if (answer.kind == EchoAnswer::NoReplyStored) return {0, 0, 0};
+    return {1, answer.kind == EchoAnswer::Reply ? 0 : answer.status, answer.roundTripMs};
   }
 
  private:
@@ -281,31 +219,110 @@ std::unique_ptr<platform::EchoHandle> FakeIcmp::openEchoHandle() {
   return std::make_unique<FakeEchoHandle>(*this);
 }
 
-platform::EchoReply FakeIcmp::send(const platform::Ipv4Address& destination,
-                                   std::span<const std::uint8_t> data, std::uint8_t ttl,
-                                   std::uint32_t timeoutMs) {
-  const std::string address = DottedText(destination);
-  echoes.push_back({address, {data.begin(), data.end()}, ttl, timeoutMs, startups > cleanups});
-  if (throwOnSend) throwOnSend();
-  const auto found = answers.find(address);
-  const auto blockFor = [&](std::uint32_t ms) {
-    queue_.advanceTo(queue_.now() + std::chrono::milliseconds(std::min(ms, timeoutMs)));
-  };
-  if (found == answers.end()) {
-    blockFor(timeoutMs);
-    return {1, 11010, 0};  // IP_REQ_TIMED_OUT
+}  // namespace fake
+
+namespace fake {
+
+namespace {
+void ThrowNext(std::deque<platform::Error>& errors, bool busy) {
+  if (busy) throw platform::Error(26, "Text file busy", true);
+  if (errors.empty()) return;
+  const platform::Error error = errors.front();
+  errors.pop_front();
+  throw platform::Error(error);
+}
+std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
+std::string NameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+platform::Error NotFound(const std::string& path) {
+  return platform::Error(2, "No such file or directory: " + path);
+}
+}  // namespace
+
+class FakeStagedCopy : public platform::StagedCopy {
+ public:
+  FakeStagedCopy(FakeFiles& files, std::string temporary, std::string target)
+      : files_(files), temporary_(std::move(temporary)), target_(std::move(target)) {}
+  ~FakeStagedCopy() override {
+    if (!placed_) files_.files.erase(temporary_);
   }
-  const EchoAnswer& answer = found->second;
-  blockFor(answer.roundTripMs);
-  switch (answer.kind) {
-    case EchoAnswer::Kind::Reply:
-      return {1, 0, answer.roundTripMs};
-    case EchoAnswer::Kind::ErrorStatus:
-      return {1, answer.status, answer.roundTripMs};
-    case EchoAnswer::Kind::NoReplyStored:
-      return {0, 0, 0};
+  FakeStagedCopy(const FakeStagedCopy&) = delete;
+  FakeStagedCopy& operator=(const FakeStagedCopy&) = delete;
+  std::int64_t length() const override {
+    return std::int64_t(files_.files.at(temporary_).content.size());
   }
-  return {};
+  void putInPlace() override {
+    files_.Log("put-in-place " + target_);
+    ThrowNext(files_.placeErrors, files_.alwaysBusy);
+    files_.files[target_] = files_.files.at(temporary_);
+    files_.files.erase(temporary_);
+    placed_ = true;
+  }
+
+ private:
+  FakeFiles& files_;
+  std::string temporary_, target_;
+  bool placed_ = false;
+};
+
+std::string FakeFiles::findNormalFile(const std::string& path) {
+  Log("find " + path);
+  const auto found = files.find(path);
+  return found == files.end() || found->second.hidden ? "" : NameOf(path);
+}
+
+std::int64_t FakeFiles::fileLength(const std::string& path) {
+  Log("length " + path);
+  if (const auto reported = reportedLength.find(path); reported != reportedLength.end())
+    return reported->second;
+  const auto found = files.find(path);
+  if (found == files.end()) throw NotFound(path);
+  return std::int64_t(found->second.content.size());
+}
+
+std::unique_ptr<platform::StagedCopy> FakeFiles::stageCopy(const std::string& source,
+                                                           const std::string& target) {
+  Log("stage " + source + " " + target);
+  ThrowNext(stageErrors, false);
+  const auto found = files.find(source);
+  if (found == files.end()) throw NotFound(source);
+  const std::string number = std::to_string(1000000 + ++copies_).substr(1);  // six digits
+  const std::string temporary =
+      FolderOf(target) + "/" + platform::StagedCopyPrefix(NameOf(target)) + number;
+  files[temporary] = {found->second.content, false};
+  auto copy = std::make_unique<FakeStagedCopy>(*this, temporary, target);
+  queue_.runUntil(queue_.now() + copyTime);
+  return copy;
+}
+
+void FakeFiles::removeStaleCopies(const std::string& target) {
+  Log("remove-stale " + target);
+  std::erase_if(files, [&](const auto& file) {
+    return FolderOf(file.first) == FolderOf(target) &&
+           platform::IsStagedCopyOf(NameOf(file.first), NameOf(target));
+  });
+}
+
+void FakeFiles::deleteFile(const std::string& path) {
+  Log("delete " + path);
+  if (files.erase(path) == 0) throw NotFound(path);
+}
+
+void FakeFiles::startProgram(const std::string& path, const std::string& workingFolder) {
+  Log("start " + path + " in " + workingFolder);
+  ThrowNext(startErrors, false);
+  if (files.count(path) == 0) throw NotFound(path);
+  started.push_back(path);
+}
+
+void FakeFiles::terminateProcess(int exitCode) {
+  Log("terminate " + std::to_string(exitCode));
+  throw ProcessEnded{exitCode};
+}
+
+std::vector<platform::OperatingSystemItem> FakeOsQuery::operatingSystems() {
+  log_.push_back("os-query");
+  if (unreachable) throw platform::Error(-2147217405, "The management service refused access");
+  return items;
 }
 
 }  // namespace fake

@@ -1,17 +1,20 @@
-// An in-memory platform for the programs' unit tests. Time is virtual: it moves only when the
-// program sleeps, blocks in an echo, or waits with nothing to handle; scripted events (socket
-// data, clicks, the close box) fire at their virtual times from the program's own event handling.
+// An in-memory platform for the programs' unit tests, held to the real layers' behaviour by the
+// contract suite. Time is virtual: it moves only when the program sleeps, blocks in an echo,
+// waits with nothing to handle, or a message box waits for its (scripted) user; scheduled events
+// (socket data, clicks, a download still being written) fire at their times from the program's
+// own event handling. Controls record what they showed; operations on files are logged in order.
 #pragma once
 
 #include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/platform.h"
 
 namespace fake {
@@ -19,110 +22,98 @@ namespace fake {
 using namespace std::chrono_literals;
 using TimePoint = std::chrono::steady_clock::time_point;
 using Duration = std::chrono::steady_clock::duration;
+using Bytes = std::vector<std::uint8_t>;
 
-// Virtual time and the events scheduled on it.
 class EventQueue {
  public:
   TimePoint now() const { return now_; }
   Duration elapsed() const { return now_ - TimePoint{}; }
-  void advanceTo(TimePoint when);
   std::uint64_t schedule(TimePoint when, std::function<void()> event);
   void cancel(std::uint64_t id);
-  // Runs every event due by now, also those that become due while they run. True if any ran.
+  // Runs every event due by now, also those that fall due meanwhile. True if any ran.
   bool runDue();
   // Moves time on to the given point, running the events on the way in their order.
   void runUntil(TimePoint when);
+  // Moves time on without running anything: the thread is blocked (a sleep, an echo).
+  void block(Duration time) { now_ += time; }
   std::optional<TimePoint> next() const;
 
  private:
-  struct Key {
-    TimePoint when;
-    std::uint64_t id;
-    bool operator<(const Key& o) const { return when != o.when ? when < o.when : id < o.id; }
-  };
+  using Key = std::pair<TimePoint, std::uint64_t>;
   TimePoint now_{};
   std::uint64_t nextId_ = 1;
   std::map<Key, std::function<void()>> events_;
+  std::map<std::uint64_t, Key> ids_;
 };
 
 class FakeControl : public platform::Button {
  public:
-  enum class Kind { Static, Button, Picture };
-  FakeControl(Kind kind, const platform::ControlDesign& design, EventQueue& queue);
-
+  FakeControl(const platform::ControlDesign& d, EventQueue& queue)
+      : design(d), colour(d.foreColour), queue_(queue), caption_(d.caption) {}
   void setCaption(const std::string& text) override;
   std::string caption() const override { return caption_; }
-  void setForeColour(platform::Colour colour) override { foreColour_ = colour; }
+  void setForeColour(platform::Colour c) override { colour = c; }
   void setEnabled(bool enabled) override { enabled_ = enabled; }
   bool isEnabled() const override { return enabled_; }
   void setOnClick(std::function<void()> handler) override { onClick_ = std::move(handler); }
-
-  Kind kind() const { return kind_; }
-  const platform::ControlDesign& design() const { return design_; }
-  platform::Colour foreColour() const { return foreColour_; }
-  // Every caption set since creation, with the virtual time of the change.
-  struct CaptionChange {
-    std::string text;
-    TimePoint when;
-    platform::Colour colour;
-  };
-  const std::vector<CaptionChange>& captionHistory() const { return history_; }
-  // A click as the user makes it: only an enabled button reacts.
+  // A click as the user makes it: a disabled button does not react.
   void click();
 
+  struct Shown {
+    std::string text;
+    platform::Colour colour;
+    TimePoint when;
+  };
+  const platform::ControlDesign design;
+  std::vector<Shown> history;  // every caption since creation
+  platform::Colour colour;
+
  private:
-  Kind kind_;
-  platform::ControlDesign design_;
   EventQueue& queue_;
   std::string caption_;
-  platform::Colour foreColour_;
   bool enabled_ = true;
-  std::vector<CaptionChange> history_;
   std::function<void()> onClick_;
 };
 
 class FakeProgressBar : public platform::ProgressBar {
  public:
-  void setMax(float max) override { max_ = max; }
-  void setValue(float value) override { values_.push_back(value); }
-  std::intptr_t sendMessage(std::uint32_t message, std::uintptr_t wParam,
-                            std::intptr_t lParam) override;
-
-  float max() const { return max_; }
-  const std::vector<float>& values() const { return values_; }
-  std::optional<platform::Colour> barColour, backgroundColour;
-
- private:
-  float max_ = 0;
-  std::vector<float> values_;
+  void setMax(float m) override { max = m; }
+  void setValue(float value) override { values.push_back(value); }
+  std::intptr_t sendMessage(std::uint32_t message, std::uintptr_t, std::intptr_t lParam) override;
+  float max = 0;
+  std::vector<float> values;
+  platform::Colour bar = 0, background = 0;
 };
 
-// What the server does on one connection, each step at a delay after the connect.
+// What the server does on one connection, each step at its delay after the connect.
 struct SocketStep {
-  enum class Kind { Data, Error, PeerClose } kind;
+  enum Kind { Data, Error, PeerClose } kind;
   Duration after;
-  std::vector<std::uint8_t> bytes;
+  Bytes bytes;
   std::string description;
 };
 using ConnectionScript = std::vector<SocketStep>;
-SocketStep Data(Duration after, std::vector<std::uint8_t> bytes);
-SocketStep Failure(Duration after, std::string description);
-SocketStep PeerClose(Duration after);
+inline SocketStep Data(Duration after, Bytes bytes) {
+  return {SocketStep::Data, after, std::move(bytes), {}};
+}
+inline SocketStep Failure(Duration after, std::string text) {
+  return {SocketStep::Error, after, {}, std::move(text)};
+}
+inline SocketStep PeerClose(Duration after) { return {SocketStep::PeerClose, after, {}, {}}; }
 
 class FakeSocket : public platform::TcpSocket {
  public:
   explicit FakeSocket(EventQueue& queue) : queue_(queue) {}
   void close() override;
   void connect(const std::string& host, std::uint16_t port) override;
-  std::vector<std::uint8_t> readAll() override;
+  Bytes readAll() override { return std::exchange(received_, {}); }
   void setOnDataArrival(std::function<void(std::int32_t)> h) override { onData_ = std::move(h); }
   void setOnError(std::function<void(std::int32_t, const std::string&)> h) override {
     onError_ = std::move(h);
   }
   void setOnClose(std::function<void()> h) override { onClose_ = std::move(h); }
 
-  // Each connect takes the next script; without one the server stays silent.
-  std::deque<ConnectionScript> scripts;
+  std::deque<ConnectionScript> scripts;  // one per connect; without one the server is silent
   struct Connect {
     std::string host;
     std::uint16_t port;
@@ -130,14 +121,11 @@ class FakeSocket : public platform::TcpSocket {
   };
   std::vector<Connect> connects;
   std::vector<TimePoint> closes;
-  bool isOpen() const { return open_; }
 
  private:
-  void fire(const SocketStep& step);
   void Stop();
   EventQueue& queue_;
-  bool open_ = false;
-  std::vector<std::uint8_t> received_;
+  Bytes received_;
   std::vector<std::uint64_t> pending_;
   std::function<void(std::int32_t)> onData_;
   std::function<void(std::int32_t, const std::string&)> onError_;
@@ -146,29 +134,29 @@ class FakeSocket : public platform::TcpSocket {
 
 class FakeWindow : public platform::WindowBase {
  public:
-  FakeWindow(const platform::WindowDesign& design, EventQueue& queue)
-      : design_(design), queue_(queue) {}
-  platform::Control& addStatic(const platform::ControlDesign& d) override;
-  platform::Button& addButton(const platform::ControlDesign& d) override;
-  platform::Control& addPicture(const platform::ControlDesign& d) override;
-  platform::ProgressBar& addProgressBar(const platform::ControlDesign& d) override;
-  platform::TcpSocket& addTcpSocket(const std::string& name) override;
-
-  const platform::WindowDesign& design() const { return design_; }
+  FakeWindow(const platform::WindowDesign& d, EventQueue& queue)
+      : design(d), socket(queue), queue_(queue) {}
+  platform::Control& addStatic(const platform::ControlDesign& d) override { return add(d); }
+  platform::Button& addButton(const platform::ControlDesign& d) override { return add(d); }
+  platform::Control& addPicture(const platform::ControlDesign& d) override { return add(d); }
+  platform::ProgressBar& addProgressBar(const platform::ControlDesign& d) override {
+    barDesign = d;
+    return bar;
+  }
+  platform::TcpSocket& addTcpSocket(const std::string&) override { return socket; }
   FakeControl& control(const std::string& name);
-  const std::vector<std::unique_ptr<FakeControl>>& controls() const { return controls_; }
-  FakeProgressBar& progressBar() { return *progressBar_; }
-  FakeSocket& socket() { return *socket_; }
+
+  const platform::WindowDesign design;
+  std::deque<FakeControl> controls;
+  FakeProgressBar bar;
+  platform::ControlDesign barDesign;
+  FakeSocket socket;
   std::optional<TimePoint> unloadedAt;
 
  private:
   void closed() override { unloadedAt = queue_.now(); }
-  FakeControl& add(FakeControl::Kind kind, const platform::ControlDesign& d);
-  platform::WindowDesign design_;
+  FakeControl& add(const platform::ControlDesign& d) { return controls.emplace_back(d, queue_); }
   EventQueue& queue_;
-  std::vector<std::unique_ptr<FakeControl>> controls_;
-  std::unique_ptr<FakeProgressBar> progressBar_;
-  std::unique_ptr<FakeSocket> socket_;
 };
 
 struct MessageBoxShown {
@@ -193,24 +181,21 @@ class FakeToolkit : public platform::Toolkit {
   void endProgram(int exitCode) override { exitCodes.push_back(exitCode); }
 
   FakeWindow& window() { return *window_; }
-  std::string commandLineText;
-  std::string programFolderText = "/opt/app";
+  std::string commandLineText, programFolderText = "/opt/app";
   std::vector<MessageBoxShown> messageBoxes;
-  std::deque<platform::MessageAnswer> answers;  // the user's answers; else the default button
-  // How long the user takes to answer a message box; its modal loop handles events meanwhile.
-  Duration answerAfter{};
+  std::deque<platform::MessageAnswer> answers;  // the user's; else the default button
+  Duration answerAfter{};  // the user's time to answer; the box's modal loop handles events
   std::vector<int> exitCodes;
-  int waits = 0;  // passes through waitForEvents, to see that a wait sleeps instead of spinning
-  // Where message boxes are logged among other platform calls, if anywhere.
-  std::vector<std::string>* callLog = nullptr;
-  // Called while a message box is up, as the user's reaction to it.
-  std::function<void(const MessageBoxShown&)> onMessageBox;
+  int waits = 0;  // passes through waitForEvents: a wait must sleep, not spin
+  std::vector<std::string>* log = nullptr;  // where message boxes go among other calls
 
  private:
   EventQueue& queue_;
   FakeWindow* window_ = nullptr;
 };
 
+// The wall clock runs with virtual time from the start below (local time is UTC here); setting
+// it moves it, as on a real system.
 class FakeClock : public platform::Clock {
  public:
   explicit FakeClock(EventQueue& queue) : queue_(queue) {}
@@ -221,33 +206,21 @@ class FakeClock : public platform::Clock {
   std::string shortDateText(std::chrono::year_month_day date) const override;
   std::string longTimeText(std::chrono::hh_mm_ss<std::chrono::seconds> time) const override;
 
-  std::chrono::local_seconds localAtStart{
-      std::chrono::local_days{std::chrono::year{2023} / 12 / 31} + 23h + 59min + 50s};
+  std::chrono::local_seconds start{std::chrono::local_days{std::chrono::year{2023} / 12 / 31} +
+                                   23h + 59min + 50s};
   bool refuseSetting = false;
-  struct SetRequest {
-    platform::SystemTimeRecord record;
-    TimePoint when;
-  };
-  std::vector<SetRequest> setRequests;
-  struct Sleep {
-    std::chrono::milliseconds duration;
-    TimePoint when;
-  };
-  std::vector<Sleep> sleeps;
+  std::vector<platform::SystemTimeRecord> setRequests;
+  std::vector<std::pair<std::chrono::milliseconds, TimePoint>> sleeps;
 
  private:
   EventQueue& queue_;
 };
 
-// How one address answers an echo.
+// How one address answers an echo; an address without one does not answer at all.
 struct EchoAnswer {
-  enum class Kind { Reply, ErrorStatus, NoReplyStored } kind;
-  std::uint32_t roundTripMs = 0;
-  std::uint32_t status = 0;
+  enum Kind { Reply, ErrorStatus, NoReplyStored } kind;
+  std::uint32_t roundTripMs = 0, status = 0;
 };
-EchoAnswer Reply(std::uint32_t roundTripMs);
-EchoAnswer ErrorStatus(std::uint32_t status, std::uint32_t afterMs = 0);
-EchoAnswer NoReplyStored();
 
 class FakeIcmp : public platform::Icmp {
  public:
@@ -257,18 +230,13 @@ class FakeIcmp : public platform::Icmp {
   std::optional<platform::Ipv4Address> resolveFirstIpv4(const std::string& host) override;
   std::unique_ptr<platform::EchoHandle> openEchoHandle() override;
 
-  // Answers by dotted address; an address without one times out (status 11010, nothing stored
-  // before the time-out passes).
-  std::map<std::string, EchoAnswer> answers;
-  // Host names and their addresses in the resolver's order; dotted texts resolve to themselves.
-  std::map<std::string, std::vector<platform::Ipv4Address>> names;
-  bool refuseHandle = false;
-  std::function<void()> throwOnSend;
-
-  int startups = 0, cleanups = 0, handlesOpened = 0, handlesClosed = 0;
+  std::map<std::string, EchoAnswer> answers;                        // by dotted address
+  std::map<std::string, std::vector<platform::Ipv4Address>> names;  // dotted texts resolve as is
+  bool refuseHandle = false, throwOnSend = false;
+  int startups = 0, cleanups = 0, handles = 0;  // handles open now
   struct Echo {
     std::string destination;
-    std::vector<std::uint8_t> data;
+    Bytes data;
     std::uint8_t ttl;
     std::uint32_t timeoutMs;
     bool socketLibraryStarted;
@@ -277,10 +245,54 @@ class FakeIcmp : public platform::Icmp {
 
  private:
   friend class FakeEchoHandle;
-  platform::EchoReply send(const platform::Ipv4Address& destination,
-                           std::span<const std::uint8_t> data, std::uint8_t ttl,
-                           std::uint32_t timeoutMs);
   EventQueue& queue_;
+};
+
+struct ProcessEnded {
+  int exitCode;
+};
+
+class FakeFiles : public platform::Files {
+ public:
+  FakeFiles(EventQueue& queue, std::vector<std::string>& log) : queue_(queue), log_(log) {}
+  std::string findNormalFile(const std::string& path) override;
+  std::int64_t fileLength(const std::string& path) override;
+  std::unique_ptr<platform::StagedCopy> stageCopy(const std::string& source,
+                                                  const std::string& target) override;
+  void removeStaleCopies(const std::string& target) override;
+  void deleteFile(const std::string& path) override;
+  void startProgram(const std::string& path, const std::string& workingFolder) override;
+  [[noreturn]] void terminateProcess(int exitCode) override;
+  char separator() const override { return '/'; }
+
+  struct File {
+    std::string content;
+    bool hidden = false;
+  };
+  std::map<std::string, File> files;
+  Duration copyTime{};  // what is scheduled meanwhile happens after the copy read the file
+  std::deque<platform::Error> stageErrors, placeErrors, startErrors;  // raised one by one
+  bool alwaysBusy = false;
+  std::map<std::string, std::int64_t> reportedLength;  // a file someone else keeps changing
+  std::vector<std::string> started;
+
+ private:
+  friend class FakeStagedCopy;
+  void Log(const std::string& entry) { log_.push_back(entry); }
+  EventQueue& queue_;
+  std::vector<std::string>& log_;
+  int copies_ = 0;
+};
+
+class FakeOsQuery : public platform::OsQuery {
+ public:
+  explicit FakeOsQuery(std::vector<std::string>& log) : log_(log) {}
+  std::vector<platform::OperatingSystemItem> operatingSystems() override;
+  std::vector<platform::OperatingSystemItem> items = {{"Debian GNU/Linux 12 (bookworm)", "12"}};
+  bool unreachable = false;
+
+ private:
+  std::vector<std::string>& log_;
 };
 
 std::string DottedText(const platform::Ipv4Address& address);

@@ -1,91 +1,114 @@
-// The echo probe: its result for each kind of echo outcome, and its handles released on every path.
+// The echo probe and the Time protocol's reply: what each outcome gives.
 #include <gtest/gtest.h>
 
 #include "clocksetter/Module1.h"
+#include "clocksetter/quiet_mode.h"
+#include "clocksetter/time_reply.h"
 #include "tests/fake/fake_platform.h"
 
 namespace {
 
-using namespace std::chrono_literals;
+using namespace std::chrono;
+using fake::EchoAnswer;
 
-class ProbeEcho : public ::testing::Test {
- protected:
-  std::int16_t Probe(const std::string& host, std::int16_t timeout = 1000) {
-    return orvane::ProbeEcho(icmp, host, timeout);
+// Every call starts and releases the socket library once and closes its echo handle, whatever
+// happens; only what can be probed is sent.
+TEST(ProbeEcho, GivesTheRoundTripTimeOrANegativeCode) {
+  const std::string name64 = std::string(60, 'a') + ".com", name65 = "a" + name64;
+  struct Case {
+    std::string host;
+    std::optional<EchoAnswer> answer;
+    std::int16_t timeout, result;
+    bool sent;
+  } cases[] = {
+      {"10.1.2.3", EchoAnswer{EchoAnswer::Reply, 47}, 1000, 47, true},
+      {"10.1.2.3", EchoAnswer{EchoAnswer::Reply, 0}, 1000, 0, true},
+      {"10.1.2.3", EchoAnswer{EchoAnswer::Reply, 32767}, 1000, 32767, true},
+      {"10.1.2.3", EchoAnswer{EchoAnswer::Reply, 32768}, 1000, -3, true},  // not a 16-bit time
+      {"10.1.2.3", EchoAnswer{EchoAnswer::ErrorStatus, 0, 11003}, 1000, -3, true},
+      {"10.1.2.3", EchoAnswer{EchoAnswer::NoReplyStored}, 1000, -3, true},
+      {"10.1.2.3", std::nullopt, 1000, -3, true},                     // silent
+      {"10.1.2.3", EchoAnswer{EchoAnswer::Reply, 5}, -1, -3, false},  // a negative time-out
+      {"10.1.2.3", EchoAnswer{EchoAnswer::Reply, 0}, 0, 0, true},
+      {"no-such-host.invalid", std::nullopt, 1000, -3, false},
+      {name64, EchoAnswer{EchoAnswer::Reply, 9}, 1000, 9, true},
+      {name65, EchoAnswer{EchoAnswer::Reply, 9}, 1000, -3, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.host + " " + std::to_string(&c - cases));
+    fake::EventQueue queue;
+    fake::FakeIcmp icmp(queue);
+    icmp.names[name64] = icmp.names[name65] = {{10, 1, 2, 3}, {10, 1, 2, 4}};
+    if (c.answer) icmp.answers["10.1.2.3"] = *c.answer;
+    EXPECT_EQ(orvane::ProbeEcho(icmp, c.host, c.timeout), c.result);
+    EXPECT_EQ(std::tie(icmp.startups, icmp.cleanups, icmp.handles), std::make_tuple(1, 1, 0));
+    ASSERT_EQ(icmp.echoes.size(), c.sent ? 1u : 0u);
+    if (!c.sent) continue;
+    const auto& echo = icmp.echoes[0];
+    EXPECT_EQ(echo.destination, "10.1.2.3") << "the first address of a name";
+    EXPECT_EQ(echo.data, fake::Bytes(32, 'A'));
+    EXPECT_EQ(std::tie(echo.ttl, echo.timeoutMs, echo.socketLibraryStarted),
+              std::make_tuple(std::uint8_t{255}, std::uint32_t(c.timeout), true));
+    if (!c.answer) {
+      EXPECT_EQ(queue.elapsed(), 1000ms);
+    }
   }
-  void ExpectEverythingReleased(int probes = 1) {
-    EXPECT_EQ(icmp.startups, probes);
-    EXPECT_EQ(icmp.cleanups, probes);
-    EXPECT_EQ(icmp.handlesOpened, icmp.handlesClosed);
-  }
+}
 
+TEST(ProbeEcho, WithoutAnEchoHandleSendsNothingAndReleasesAllOnEveryPath) {
   fake::EventQueue queue;
-  fake::FakeIcmp icmp{queue};
-};
-
-TEST_F(ProbeEcho, AnswerGivesTheRoundTripTime) {
-  icmp.answers["10.1.2.3"] = fake::Reply(47);
-  icmp.answers["10.1.2.4"] = fake::Reply(0);
-  EXPECT_EQ(Probe("10.1.2.3"), 47);
-  EXPECT_EQ(Probe("10.1.2.4"), 0);
-  ExpectEverythingReleased(2);
-}
-
-TEST_F(ProbeEcho, SendsThirtyTwoLettersAWithTtl255AndTheTimeOut) {
-  icmp.answers["10.1.2.3"] = fake::Reply(5);
-  Probe("10.1.2.3", 1000);
-  ASSERT_EQ(icmp.echoes.size(), 1u);
-  EXPECT_EQ(icmp.echoes[0].data, std::vector<std::uint8_t>(32, 'A'));
-  EXPECT_EQ(icmp.echoes[0].ttl, 255);
-  EXPECT_EQ(icmp.echoes[0].timeoutMs, 1000u);
-  EXPECT_TRUE(icmp.echoes[0].socketLibraryStarted);
-}
-
-TEST_F(ProbeEcho, EveryFailedEchoIsMinusThree) {
-  icmp.answers["10.0.0.1"] = fake::ErrorStatus(11003);  // unreachable, with a stored record
-  icmp.answers["10.0.0.2"] = fake::NoReplyStored();     // the record left zero-filled
-  icmp.answers["10.0.0.3"] = fake::Reply(40000);        // not a 16-bit time
-  for (const char* host : {"10.0.0.1", "10.0.0.2", "10.0.0.3"}) EXPECT_EQ(Probe(host), -3) << host;
-  ExpectEverythingReleased(3);
-}
-
-TEST_F(ProbeEcho, SilentHostTimesOutAfterTheTimeOut) {
-  EXPECT_EQ(Probe("10.9.9.9", 1000), -3);
-  EXPECT_EQ(queue.elapsed(), 1000ms);
-}
-
-TEST_F(ProbeEcho, NoEchoHandleIsMinusTwoAndSendsNothing) {
+  fake::FakeIcmp icmp(queue);
   icmp.refuseHandle = true;
-  EXPECT_EQ(Probe("10.1.2.3"), -2);
+  EXPECT_EQ(orvane::ProbeEcho(icmp, "10.1.2.3", 1000), -2);
   EXPECT_TRUE(icmp.echoes.empty());
-  ExpectEverythingReleased();
+  icmp.refuseHandle = false;
+  icmp.throwOnSend = true;
+  EXPECT_THROW(orvane::ProbeEcho(icmp, "10.1.2.3", 1000), std::runtime_error);
+  EXPECT_EQ(std::tie(icmp.startups, icmp.cleanups, icmp.handles), std::make_tuple(2, 2, 0));
 }
 
-TEST_F(ProbeEcho, RefusesWithoutSendingWhatItCannotProbe) {
-  const std::string longName = std::string(61, 'a') + ".com";  // 65 characters
-  icmp.names[longName] = {{10, 1, 2, 3}};
-  for (const auto& host : {std::string("no-such-host.invalid"), longName}) {
-    EXPECT_EQ(Probe(host), -3) << host;
+sys_seconds Utc(int y, unsigned mo, unsigned d, int h, int mi, int s) {
+  return sys_days{year{y} / month{mo} / day{d}} + hours{h} + minutes{mi} + seconds{s};
+}
+
+// Big-endian seconds since 1900; a count with its top bit clear is in the era after 2036.
+TEST(TimeReply, DecodesCountsToTheTimeTheRecordAndTheTextAtUtcPlusEight) {
+  struct Case {
+    fake::Bytes bytes;
+    sys_seconds utc;
+    const char* shown;
+  } cases[] = {
+      {{0xE9, 0x3C, 0x7F, 0x00}, Utc(2024, 1, 1, 0, 0, 0), "2024-01-01 08:00:00"},
+      {{0xE9, 0x3D, 0x60, 0x3B, 0xFF}, Utc(2024, 1, 1, 16, 0, 59), "2024-01-02 00:00:59"},
+      {{0xE9, 0x3D, 0x60, 0x00}, Utc(2024, 1, 1, 16, 0, 0), "2024-01-02"},  // midnight at +8
+      {{0x83, 0xAA, 0x7E, 0x80}, Utc(1970, 1, 1, 0, 0, 0), "1970-01-01 08:00:00"},
+      {{0xFF, 0xFF, 0xFF, 0xFF}, Utc(2036, 2, 7, 6, 28, 15), "2036-02-07 14:28:15"},
+      {{0x00, 0x00, 0x00, 0x05}, Utc(2036, 2, 7, 6, 28, 21), "2036-02-07 14:28:21"},
+      {{0x7F, 0xFF, 0xFF, 0xFF}, Utc(2104, 2, 26, 9, 42, 23), "2104-02-26 17:42:23"},
+      {{0x80, 0x00, 0x00, 0x00}, Utc(1968, 1, 20, 3, 14, 8), "1968-01-20 11:14:08"},
+  };
+  fake::EventQueue queue;
+  fake::FakeClock clock(queue);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shown);
+    const auto utc = orvane::ServerTimeFromCount(orvane::ReplyCount(c.bytes));
+    EXPECT_EQ(utc, c.utc);
+    EXPECT_EQ(clock.dateTimeText(orvane::DisplayedServerTime(utc)), c.shown);
   }
-  EXPECT_EQ(Probe("10.1.2.3", -1), -3) << "a negative time-out";
-  EXPECT_TRUE(icmp.echoes.empty());
-  ExpectEverythingReleased(3);
 }
 
-TEST_F(ProbeEcho, ProbesOnlyTheFirstAddressOfAName) {
-  icmp.names["time.example"] = {{10, 0, 0, 7}, {10, 0, 0, 8}};
-  icmp.answers["10.0.0.7"] = fake::Reply(9);
-  icmp.answers["10.0.0.8"] = fake::Reply(1);
-  EXPECT_EQ(Probe("time.example"), 9);
-  ASSERT_EQ(icmp.echoes.size(), 1u);
-  EXPECT_EQ(icmp.echoes[0].destination, "10.0.0.7");
+TEST(TimeReply, TheClockRecordIsTheWholeSecondWithNoWeekdayOrMilliseconds) {
+  using platform::SystemTimeRecord;
+  EXPECT_EQ(orvane::ClockRecordFrom(Utc(2024, 1, 1, 16, 0, 59)),
+            (SystemTimeRecord{2024, 1, 0, 1, 16, 0, 59, 0}));
+  EXPECT_EQ(orvane::ClockRecordFrom(Utc(2036, 12, 31, 23, 59, 58)),
+            (SystemTimeRecord{2036, 12, 0, 31, 23, 59, 58, 0}));
 }
 
-TEST_F(ProbeEcho, ReleasesEverythingWhenTheEchoCallFails) {
-  icmp.throwOnSend = [] { throw std::runtime_error("entry point not found"); };
-  EXPECT_THROW(Probe("10.1.2.3"), std::runtime_error);
-  ExpectEverythingReleased();
-  EXPECT_EQ(icmp.handlesClosed, 1);
+TEST(QuietMode, IsSlashQInEitherCaseAnywhereInTheLine) {
+  for (const char* line : {"/Q", "/q", "other /quiet", "x/qx"})
+    EXPECT_TRUE(orvane::IsQuietMode(line));
+  for (const char* line : {"-q", "Q", "/ Q", ""}) EXPECT_FALSE(orvane::IsQuietMode(line));
 }
 
 }  // namespace

@@ -1,32 +1,130 @@
-// The Win32 layer as a contract backend, beside the fake.
+// The Win32 layer as a contract backend beside the fake, what only it has, and the entry of its
+// backend tests (run under Wine inside the lab). Started with RECORD_START, the program stands
+// in for a started program instead: it records its folder and argument count.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "platform/error.h"
 #include "platform/win32/win32_services.h"
 #include "platform/win32/win32_toolkit.h"
-#include "tests/contract/backend.h"
+#include "tests/backend/backend_env.h"
+#include "tests/contract/real_backend.h"
 
 namespace contract {
 
 namespace {
 
-class Win32Backend : public Backend {
+class Win32Backend : public RealBackend {
  public:
-  platform::Toolkit& toolkit() override { return toolkit_; }
-  platform::Clock& clock() override { return clock_; }
-  std::unique_ptr<Peer> serve(std::vector<PeerStep> steps, bool refuse) override {
-    return ServeLocally(std::move(steps), refuse);
-  }
+  platform::Platform& platform() override { return platform_; }
   std::string describe(const char* error) const override {
     return platform::win32::SystemMessage(std::string(error) == "reset" ? WSAECONNRESET
                                                                         : WSAECONNREFUSED);
   }
-  // Wine hands a reset over as an orderly close, recv returning 0, with no error anywhere.
+  // Wine hands a reset over as an orderly close, recv giving 0, with no error anywhere.
   bool seesResets() const override {
     return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr;
   }
+  void click(platform::Button& button) override {
+    ::SendMessageW(static_cast<platform::win32::Win32Control&>(button).hwnd(), BM_CLICK, 0, 0);
+  }
+  void closeBox(platform::Window& window) override {
+    ::SendMessageW(Hwnd(window), WM_SYSCOMMAND, SC_CLOSE, 0);
+  }
+  void closeFromOutside(platform::Window& window) override {  // the session ends
+    ::SendMessageW(Hwnd(window), WM_QUERYENDSESSION, 0, 0);
+  }
 
  private:
+  static HWND Hwnd(platform::Window& w) {
+    return static_cast<platform::win32::Win32Window&>(w).hwnd();
+  }
   platform::win32::Win32Toolkit toolkit_;
   platform::win32::Win32Clock clock_;
+  platform::win32::Win32Icmp icmp_;
+  platform::win32::Win32Files files_;
+  platform::win32::WmiOsQuery osQuery_;
+  platform::Platform platform_{toolkit_, clock_, icmp_, files_, osQuery_};
 };
+
+bool InLab() { return ::InLab("Z:\\proc\\self\\uid_map"); }
+
+TEST(Win32Layer, TheCommandLineIsTheTextAfterTheProgramName) {
+  using platform::win32::ArgumentsOf;
+  EXPECT_EQ(ArgumentsOf(L"\"C:\\Program Files\\orvane.exe\" /Q"), L"/Q");
+  EXPECT_EQ(ArgumentsOf(L"orvane.exe   -x /q"), L"-x /q");
+  EXPECT_EQ(ArgumentsOf(L"pelstow.exe my app.exe"), L"my app.exe");
+  EXPECT_EQ(ArgumentsOf(L"pelstow.exe"), L"");
+}
+
+TEST(Win32Layer, TheProgressControlHoldsTheRangeValueAndColours) {
+  platform::win32::Win32Toolkit toolkit;
+  auto window = toolkit.createWindow({"x", 4680, 2985});
+  auto& bar = window->addProgressBar({"pgb1", {1800, 240, 2655, 165}, ""});
+  bar.sendMessage(platform::kSetBarColour, 0, 0x00FF0000);
+  bar.sendMessage(platform::kSetBackgroundColour, 0, 0x000000FF);
+  bar.setMax(100);
+  bar.setValue(75);
+  HWND hwnd = ::FindWindowExW(static_cast<platform::win32::Win32Window&>(*window).hwnd(), nullptr,
+                              PROGRESS_CLASSW, nullptr);
+  EXPECT_EQ(::SendMessageW(hwnd, PBM_GETPOS, 0, 0), 75);
+  EXPECT_EQ(::SendMessageW(hwnd, PBM_GETRANGE, FALSE, 0), 100);
+  EXPECT_EQ(COLORREF(::SendMessageW(hwnd, PBM_GETBARCOLOR, 0, 0)), RGB(0, 0, 255));
+  EXPECT_EQ(COLORREF(::SendMessageW(hwnd, PBM_GETBKCOLOR, 0, 0)), RGB(255, 0, 0));
+}
+
+// The installed file takes the target's attributes (normal without one), never the download's
+// read-only one, and a read-only download is deleted all the same.
+TEST(Win32Layer, TheNewFileHasTheTargetsAttributes) {
+  Win32Backend backend;
+  platform::Files& files = backend.platform().files;
+  const auto at = [&](const std::string& name) { return backend.folder() + name; };
+  const auto attributes = [&](const std::string& name) {
+    return ::GetFileAttributesW(platform::win32::Wide(at(name)).c_str()) &
+           (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY);
+  };
+  backend.write("app.exe", "old", true);
+  for (const char* name : {"app.exe", "new.exe"}) {
+    backend.write(std::string("_new_") + name, "new");
+    ::SetFileAttributesW(platform::win32::Wide(at(std::string("_new_") + name)).c_str(),
+                         FILE_ATTRIBUTE_READONLY);
+    files.stageCopy(at(std::string("_new_") + name), at(name))->putInPlace();
+    files.deleteFile(at(std::string("_new_") + name));
+  }
+  EXPECT_EQ(attributes("app.exe"), DWORD(FILE_ATTRIBUTE_HIDDEN));
+  EXPECT_EQ(attributes("new.exe"), DWORD(0));
+  EXPECT_EQ(backend.names(), (std::vector<std::string>{"app.exe", "new.exe"}));
+}
+
+// The shell takes no path of MAX_PATH characters or more: a long one goes by its short form on
+// Windows; Wine can start none at all, and then it must be said.
+TEST(Win32Layer, AProgramPastMaxPathStartsOrTheFailureIsSaid) {
+  Win32Backend backend;
+  const std::string name = std::string(240, 'a') + ".exe";
+  backend.writeProgram(name);
+  try {
+    backend.platform().files.startProgram(backend.folder() + name, backend.folder());
+    EXPECT_TRUE(backend.started());
+  } catch (const platform::Error& error) {
+    EXPECT_FALSE(backend.seesResets()) << "only Wine fails here: " << error.what();
+  }
+}
+
+TEST(Win32Layer, TheSystemIsWindowsAndTheLabRefusesTheClock) {
+  EXPECT_NE(platform::win32::WmiOsQuery().operatingSystems().at(0).caption->find("Windows"),
+            std::string::npos);
+  if (!InLab()) GTEST_SKIP() << "the clock is never touched outside the lab";
+  SYSTEMTIME now;
+  ::GetSystemTime(&now);
+  now.wHour = WORD((now.wHour + 1) % 24);  // an hour away: Wine refuses, the lab could not apply it
+  EXPECT_FALSE(platform::win32::Win32Clock().setSystemTimeUtc(
+      {now.wYear, now.wMonth, 0, now.wDay, now.wHour, now.wMinute, now.wSecond, 0}));
+}
 
 }  // namespace
 
@@ -35,3 +133,16 @@ std::vector<BackendMaker> Backends() {
 }
 
 }  // namespace contract
+
+int wmain(int argc, wchar_t** argv) {
+  wchar_t record[MAX_PATH];
+  if (::GetEnvironmentVariableW(L"RECORD_START", record, MAX_PATH) > 0) {
+    wchar_t folder[MAX_PATH];
+    const DWORD length = ::GetCurrentDirectoryW(MAX_PATH, folder);
+    std::ofstream(record, std::ios::binary) << platform::win32::Utf8(folder, int(length)) << "\n"
+                                            << argc - 1 << "\n";
+    return 0;
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,308 @@
+// What only the Qt and POSIX layer has: what it draws, how it ends on an error, POSIX file
+// failures and signals, raw ICMP, the zh_TW texts and the refused clock of the lab.
+#include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <netinet/ip_icmp.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QImage>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/error.h"
+#include "platform/qt/posix_clock.h"
+#include "platform/qt/posix_files.h"
+#include "platform/qt/posix_icmp.h"
+#include "platform/qt/qt_toolkit.h"
+#include "tests/backend/backend_env.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+using platform::rgb;
+
+void Write(const fs::path& path, const std::string& content, fs::perms perms = fs::perms(0644)) {
+  std::ofstream(path, std::ios::binary) << content;
+  fs::permissions(path, perms);
+}
+std::string Read(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+TEST(QtLayer, ButtonsAreYellowAndTheBarBlueOnRed) {
+  platform::qt::QtToolkit toolkit("");
+  auto window = toolkit.createWindow({"測試視窗", 4680, 2985, rgb(255, 255, 192)});
+  auto& button = static_cast<platform::qt::QtButton&>(window->addButton(
+      {"cmd", {720, 2520, 1575, 375}, "再執行一次", rgb(0, 0, 0), rgb(255, 255, 0), true}));
+  auto& bar = static_cast<platform::qt::QtProgressBar&>(
+      window->addProgressBar({"pgb1", {1800, 240, 2655, 165}, ""}));
+  bar.sendMessage(platform::kSetBarColour, 0, 0x00FF0000);
+  bar.sendMessage(platform::kSetBackgroundColour, 0, 0x000000FF);
+  bar.setMax(100);
+  bar.setValue(50);
+  static_cast<platform::qt::QtWindow&>(*window).widget()->show();
+  const QImage face = button.widget()->grab().toImage(), line = bar.widget()->grab().toImage();
+  EXPECT_EQ(face.pixelColor(face.width() / 6, face.height() / 2), QColor(255, 255, 0));
+  EXPECT_EQ(line.pixelColor(line.width() / 4, line.height() / 2), QColor(0, 0, 255));
+  EXPECT_EQ(line.pixelColor(line.width() * 3 / 4, line.height() / 2), QColor(255, 0, 0));
+}
+
+// An error the program raises in any handler ends it with the standard report, never unwinding
+// through Qt's own frames.
+TEST(QtLayer, AnErrorInAnyHandlerEndsTheProgramWithTheReport) {
+  const auto fails = [] { throw platform::Error(28, "No space left on device"); };
+  const std::function<void(platform::qt::QtToolkit&, platform::Window&)> sources[] = {
+      [&](auto&, auto& window) {
+        auto& button = window.addButton({"cmd", {0, 0, 100, 100}, "x"});
+        button.setOnClick(fails);
+        static_cast<platform::qt::QtButton&>(button).widget()->click();
+      },
+      [&](auto& toolkit, auto& window) {
+        auto& socket = window.addTcpSocket("Winsock1");
+        socket.setOnError([&](std::int32_t, const std::string&) { fails(); });
+        socket.connect("192.0.2.1", 0);  // fails at once, raised from the event loop
+        toolkit.waitForEvents(steady_clock::now() + 1s);
+      },
+      [&](auto& toolkit, auto& window) {
+        window.setOnActivate(fails);
+        toolkit.run(window);
+      },
+  };
+  for (const auto& trigger : sources) {
+    EXPECT_EXIT(
+        {
+          platform::qt::QtToolkit toolkit("");
+          auto window = toolkit.createWindow({"x", 4680, 2985});
+          QTimer dismiss;  // the report's message box is answered as soon as it is up
+          QObject::connect(&dismiss, &QTimer::timeout, [] {
+            if (QWidget* box = QApplication::activeModalWidget()) box->close();
+          });
+          dismiss.start(50);
+          trigger(toolkit, *window);
+        },
+        testing::ExitedWithCode(1), "執行階段錯誤 '28'");
+  }
+}
+
+TEST(QtLayer, AMessageBoxAfterTheWindowIsGoneHasNoOwner) {
+  platform::qt::QtToolkit toolkit("");
+  toolkit.createWindow({"x", 4680, 2985}).reset();
+  QWidget unanswered;
+  QWidget* owner = &unanswered;
+  QTimer::singleShot(50, [&owner] {
+    QWidget* box = QApplication::activeModalWidget();
+    owner = box != nullptr ? box->parentWidget() : box;
+    if (box != nullptr) box->close();
+  });
+  toolkit.messageBox("x", "y", platform::MessageButtons::Ok, platform::MessageAnswer::Ok);
+  EXPECT_EQ(owner, nullptr);
+}
+
+class PosixFiles : public ::testing::Test {
+ protected:
+  PosixFiles() {
+    char pattern[] = "/tmp/pelstow-backend-XXXXXX";
+    root = ::mkdtemp(pattern);
+    folder = root / "\xE9 folder";  // not UTF-8
+    fs::create_directory(folder);
+  }
+  ~PosixFiles() override {
+    for (const auto& mount : mounts) ::umount2(mount.c_str(), MNT_DETACH);
+    fs::permissions(folder, fs::perms(0755));
+    fs::remove_all(root);
+  }
+  std::vector<std::string> Names() {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  platform::qt::PosixFiles files;
+  fs::path root, folder;
+  std::vector<std::string> mounts;
+};
+
+TEST_F(PosixFiles, ARunningExecutableIsReplacedKeepingItsModeAndTheNewOneStarts) {
+  const fs::path app = folder / "caf\xE9";
+  fs::copy_file("/bin/sleep", app);
+  fs::permissions(app, fs::perms(0750));
+  const std::string record = root / "record";
+  Write(folder / "_new_app", "#!/bin/sh\n{ pwd; echo \"$#\"; } > '" + record + "'\n");
+  pid_t running = 0;
+  char* argv[] = {const_cast<char*>(app.c_str()), const_cast<char*>("5"), nullptr};
+  ASSERT_EQ(::posix_spawn(&running, app.c_str(), nullptr, nullptr, argv, environ), 0);
+  files.stageCopy(folder / "_new_app", app)->putInPlace();
+  ::kill(running, SIGKILL);
+  ::waitpid(running, nullptr, 0);
+  EXPECT_EQ(fs::status(app).permissions(), fs::perms(0750));
+  files.startProgram(app, folder.string() + "/");
+  for (int i = 0; i < 100 && Read(record).empty(); ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(Read(record), folder.string() + "\n0\n");
+}
+
+// Each failure is reported at once (never as a busy file to retry), quickly (a FIFO must not
+// hang the copy), with the target and the folder as they were.
+TEST_F(PosixFiles, FailuresAreReportedAtOnceAndLeaveEverythingAsItWas) {
+  const std::string download = root / "download", app = folder / "app", local = folder / "_new_app";
+  Write(download, std::string(1 << 20, 'n'));
+  struct Case {
+    std::function<std::string()> prepare;  // returns the download to install
+    int error;
+    bool inLabOnly = false, withoutRootsRights = false;
+  } cases[] = {
+      {[&] { return ::mkfifo(local.c_str(), 0644), local; }, EINVAL},
+      {[&] { return fs::create_directory(local), local; }, EINVAL},
+      {[&] { return local; }, ENOENT},
+      {[&] { return fs::permissions(folder, fs::perms(0555)), download; }, EACCES, false, true},
+      {[&] {
+         ::mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr);
+         ::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
+         return mounts.push_back(folder), download;
+       },
+       EROFS, true},
+      {[&] {
+         ::mount("tiny", folder.c_str(), "tmpfs", 0, "size=256k");
+         Write(app, std::string(64 << 10, 'o'));
+         return mounts.push_back(folder), download;
+       },
+       ENOSPC, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    if (c.inLabOnly && !InLab()) continue;
+    for (const auto& mount : mounts) ::umount2(mount.c_str(), MNT_DETACH);
+    mounts.clear();
+    fs::permissions(folder, fs::perms(0755));
+    fs::remove_all(folder);
+    fs::create_directory(folder);
+    Write(app, std::string(64 << 10, 'o'));
+    const std::string source = c.prepare();
+    const auto before = Names();
+    const auto started = steady_clock::now();
+    std::thread([&] {
+      if (c.withoutRootsRights) {  // this thread loses root's right to ignore permissions
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2]{};
+        ::syscall(SYS_capget, &header, data);
+        data[0].effective &= ~(1U << CAP_DAC_OVERRIDE | 1U << CAP_DAC_READ_SEARCH);
+        ::syscall(SYS_capset, &header, data);
+      }
+      try {
+        files.stageCopy(source, app)->putInPlace();
+        ADD_FAILURE() << "installed";
+      } catch (const platform::Error& error) {
+        EXPECT_EQ(std::make_pair(error.number(), error.inUse()), std::make_pair(c.error, false));
+      }
+    }).join();
+    EXPECT_LT(steady_clock::now() - started, 1s);
+    EXPECT_EQ(Names(), before);
+    EXPECT_EQ(Read(app), std::string(64 << 10, 'o'));
+  }
+}
+
+TEST_F(PosixFiles, ATerminatedCopyRemovesItsTemporaryFile) {
+  Write(folder / "_new_app", std::string(64 << 20, 'n'));
+  const pid_t child = ::fork();
+  if (child == 0) {
+    auto copy = files.stageCopy(folder / "_new_app", folder / "app");
+    for (;;) ::pause();
+  }
+  const auto staged = [&] { return Names().size() == 2; };
+  for (int i = 0; i < 5000 && !staged(); ++i) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(staged());
+  ::kill(child, SIGTERM);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  EXPECT_EQ(Names(), std::vector<std::string>{"_new_app"});
+}
+
+class Lab : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!InLab()) GTEST_SKIP() << "only in the lab (no user namespaces here)";
+  }
+  static void Set(const char* setting, const char* value) {
+    std::ofstream(std::string("/proc/sys/net/ipv4/") + setting) << value;
+  }
+  platform::EchoReply Echo(std::uint32_t timeoutMs = 1000) {
+    const std::vector<std::uint8_t> data(32, 'A');
+    return icmp.openEchoHandle()->sendEcho({127, 0, 0, 1}, data, 255, timeoutMs);
+  }
+  platform::qt::PosixIcmp icmp;
+};
+
+// On a raw socket every ICMP message of the host arrives: only the answer to our own request,
+// from our destination, counts; another program's replies and errors, in every sequence, do not.
+TEST_F(Lab, TheLoopbackAnswersRawAndDatagramEchoesAndOnlyOurAnswerCounts) {
+  for (const char* range : {"0 2147483647", "1 0"}) {  // datagram sockets allowed, then not
+    Set("ping_group_range", range);
+    EXPECT_EQ(Echo().status, 0u) << range;
+  }
+  Set("icmp_echo_ignore_all", "1");
+  std::atomic<bool> stop{false};
+  std::thread forger([&stop] {
+    const int fd = ::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+    sockaddr_in to{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    const unsigned ours = std::uint16_t(::getpid());
+    std::vector<std::uint8_t> reply(8 + 32, 'A'), error(8 + 20 + 8, 0);
+    reply[0] = ICMP_ECHOREPLY;
+    error[0] = ICMP_DEST_UNREACH;
+    error[8] = 0x45;  // the quoted request: to 127.0.0.2, not to 127.0.0.1
+    error[8 + 16] = 127;
+    error[8 + 19] = 2;
+    error[28] = ICMP_ECHO;
+    const auto send = [&](std::vector<std::uint8_t>& packet, std::size_t at, unsigned id,
+                          unsigned sequence) {
+      for (auto [offset, value] : {std::pair{4u, id}, {6u, sequence}}) {
+        packet[at + offset] = std::uint8_t(value >> 8);
+        packet[at + offset + 1] = std::uint8_t(value);
+      }
+      ::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    };
+    while (!stop)
+      for (unsigned sequence = 0; sequence < 65536 && !stop; ++sequence) {
+        send(reply, 0, ours + 1u, sequence);  // someone else's identifier
+        send(error, 28, ours, sequence);
+      }
+    ::close(fd);
+  });
+  const auto reply = Echo(300);
+  stop = true;
+  forger.join();
+  Set("icmp_echo_ignore_all", "0");
+  Set("ping_group_range", "0 2147483647");
+  EXPECT_EQ(reply.status, platform::qt::kIpReqTimedOut);
+}
+
+TEST_F(Lab, SettingTheClockIsRefused) {
+  const auto now = floor<seconds>(system_clock::now());
+  const year_month_day date{floor<days>(now)};
+  EXPECT_FALSE(platform::qt::PosixClock().setSystemTimeUtc(
+      {std::uint16_t(int(date.year())), std::uint16_t(unsigned(date.month())), 0,
+       std::uint16_t(unsigned(date.day())), 0, 0, 0, 0}));
+}
+
+TEST(PosixClock, TextsAreTheLocalesShortDateAndLongTimeWithoutZone) {
+  platform::qt::PosixClock clock;
+  const local_seconds morning = local_days{year{2024} / 1 / 1} + hours{8};
+  EXPECT_EQ(clock.dateTimeText(morning), "2024/1/1 上午8:00:00");
+  EXPECT_EQ(clock.dateTimeText(morning + hours{16} + seconds{59}), "2024/1/2 上午12:00:59");
+  using platform::qt::LongTimeFormatWithoutZone;
+  EXPECT_EQ(LongTimeFormatWithoutZone("Bh:mm:ss [t]"), "APh:mm:ss");
+  EXPECT_EQ(LongTimeFormatWithoutZone("h:mm:ss AP t"), "h:mm:ss AP");
+  EXPECT_EQ(LongTimeFormatWithoutZone("t HH:mm:ss"), "HH:mm:ss");
+  EXPECT_EQ(LongTimeFormatWithoutZone("HH 'h' mm 'min' ss 's' tttt"), "HH 'h' mm 'min' ss 's'");
+}
+
+}  // namespace

@@ -1,0 +1,221 @@
+// Servers on 127.0.0.1 in threads of their own and folders of real files, on POSIX or Windows.
+#ifdef _WIN32
+#include <winsock2.h>
+
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "tests/contract/real_backend.h"
+
+#ifdef _WIN32
+using SocketLength = int;
+using SendLength = int;
+#else
+using SOCKET = int;
+using SocketLength = socklen_t;
+using SendLength = std::size_t;
+constexpr SOCKET INVALID_SOCKET = -1;
+inline int closesocket(SOCKET s) { return ::close(s); }
+#endif
+
+namespace contract {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+#ifdef _WIN32
+constexpr int kNoSignal = 0;
+struct Winsock {
+  Winsock() {
+    WSADATA data;
+    ::WSAStartup(MAKEWORD(2, 2), &data);
+  }
+  ~Winsock() { ::WSACleanup(); }
+};
+#else
+constexpr int kNoSignal = MSG_NOSIGNAL;
+struct Winsock {};
+#endif
+
+bool SendAll(SOCKET fd, const Bytes& bytes) {
+  return ::send(fd, reinterpret_cast<const char*>(bytes.data()), SendLength(bytes.size()),
+                kNoSignal) > 0;
+}
+
+class LocalPeer : public Peer {
+ public:
+  LocalPeer(std::vector<PeerStep> steps, bool refuse) : steps_(std::move(steps)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    static_cast<void>(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    SocketLength length = sizeof address;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    if (refuse) {  // the port stays ours, and nothing listens on it
+      return;
+    }
+    static_cast<void>(::listen(listener_, 8));
+    thread_ = std::thread([this] {
+      for (SOCKET fd; (fd = ::accept(listener_, nullptr, nullptr)) != INVALID_SOCKET;) {
+        ++accepted_;
+        Serve(fd);
+      }
+    });
+  }
+  ~LocalPeer() override {
+    stop_ = true;
+#ifndef _WIN32
+    ::shutdown(listener_, SHUT_RDWR);
+#endif
+    closesocket(listener_);
+    if (thread_.joinable()) thread_.join();
+  }
+  std::string host() const override { return "127.0.0.1"; }
+  std::uint16_t port() const override { return port_; }
+  int accepted() const override { return accepted_; }
+
+ private:
+  void Serve(SOCKET fd) {
+    for (const PeerStep& step : steps_) {
+      if (step.kind == PeerStep::Send) SendAll(fd, step.bytes);
+      if (step.kind == PeerStep::Pause) std::this_thread::sleep_for(step.pause);
+      if (step.kind == PeerStep::Reset) {
+        const linger abort{1, 0};  // closing now sends RST instead of FIN
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort),
+                     sizeof abort);
+        break;
+      }
+      if (step.kind == PeerStep::Stream) {
+        const Bytes block(1 << 16, 'x');
+        while (!stop_ && SendAll(fd, block)) {
+        }
+      }
+    }
+    closesocket(fd);
+  }
+  [[maybe_unused]] Winsock winsock_;
+  std::vector<PeerStep> steps_;
+  SOCKET listener_ = INVALID_SOCKET;
+  std::uint16_t port_ = 0;
+  std::atomic<int> accepted_{0};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+std::string Utf8(const fs::path& path) {
+  const auto text = path.u8string();
+  return {text.begin(), text.end()};
+}
+fs::path FromUtf8(const std::string& text) {
+  return fs::path(std::u8string(text.begin(), text.end()));
+}
+
+fs::path Record(const fs::path& folder) {
+  return folder.parent_path() / (folder.filename().native() + FromUtf8(".record").native());
+}
+
+}  // namespace
+
+RealBackend::RealBackend() {
+  static int made = 0;
+  folder_ =
+      fs::temp_directory_path() / FromUtf8("程式 資料夾 " + std::to_string(std::random_device{}()) +
+                                           "-" + std::to_string(++made));
+  fs::create_directory(folder_);
+}
+
+RealBackend::~RealBackend() {
+  for (const auto& entry : fs::directory_iterator(Path(""))) {
+    fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::add);
+#ifdef _WIN32
+    ::SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
+#endif
+  }
+  // A program started from the folder may still be ending: Windows removes no file in use.
+  std::error_code error;
+  for (int i = 0; i < 100 && (fs::remove_all(Path(""), error), error); ++i)
+    std::this_thread::sleep_for(50ms);
+  fs::remove(Record(folder_), error);
+}
+
+// On Windows a long name passes MAX_PATH: the helpers go by "\\?\" paths.
+fs::path RealBackend::Path(const std::string& name) const {
+#ifdef _WIN32
+  return fs::path(L"\\\\?\\" + (folder_ / FromUtf8(name)).native());
+#else
+  return folder_ / FromUtf8(name);
+#endif
+}
+
+std::unique_ptr<Peer> RealBackend::serve(std::vector<PeerStep> steps, bool refuse) {
+  return ServeLocally(std::move(steps), refuse);
+}
+
+std::string RealBackend::folder() { return Utf8(folder_ / ""); }
+
+void RealBackend::write(const std::string& name, const std::string& content, bool hidden) {
+  std::ofstream(Path(name), std::ios::binary) << content;
+#ifdef _WIN32
+  if (hidden) ::SetFileAttributesW(Path(name).c_str(), FILE_ATTRIBUTE_HIDDEN);
+#else
+  static_cast<void>(hidden);  // a hidden name starts with a dot
+#endif
+}
+
+std::optional<std::string> RealBackend::read(const std::string& name) {
+  std::ifstream in(Path(name), std::ios::binary);
+  if (!in) return std::nullopt;
+  return std::string{std::istreambuf_iterator<char>(in), {}};
+}
+
+std::vector<std::string> RealBackend::names() {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(Path("")))
+    names.push_back(Utf8(entry.path().filename()));
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void RealBackend::writeProgram(const std::string& name) {
+#ifdef _WIN32
+  // This test program stands in: started with RECORD_START, it only records how.
+  wchar_t self[MAX_PATH];
+  ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  ::CopyFileW(self, Path(name).c_str(), FALSE);
+  ::SetEnvironmentVariableW(L"RECORD_START", Record(folder_).c_str());
+#else
+  write(name, "#!/bin/sh\n{ pwd; echo \"$#\"; } > '" + Record(folder_).string() + "'\n", false);
+  fs::permissions(Path(name), fs::perms(0755));
+#endif
+}
+
+std::optional<std::string> RealBackend::started() {
+  for (int i = 0; i < 200; ++i) {
+    std::ifstream in(Record(folder_), std::ios::binary);
+    std::string text{std::istreambuf_iterator<char>(in), {}};
+    if (!text.empty()) return text;
+    std::this_thread::sleep_for(50ms);
+  }
+  return std::nullopt;
+}
+
+std::unique_ptr<Peer> ServeLocally(std::vector<PeerStep> steps, bool refuse) {
+  return std::make_unique<LocalPeer>(std::move(steps), refuse);
+}
+
+}  // namespace contract

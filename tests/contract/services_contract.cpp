@@ -1,0 +1,53 @@
+// The echo, the clock's readings and texts, and the OS query.
+#include "tests/contract/backend.h"
+
+namespace contract {
+
+namespace {
+
+using namespace std::chrono;
+
+class ServicesContract : public Contract {};
+
+TEST_P(ServicesContract, TheLoopbackAnswersAnEchoAndAnAddressWithoutARouteDoesNot) {
+  auto& icmp = P().icmp;
+  icmp.startSocketLibrary();
+  EXPECT_EQ(icmp.resolveFirstIpv4("129.6.15.28"), (platform::Ipv4Address{129, 6, 15, 28}));
+  EXPECT_FALSE(icmp.resolveFirstIpv4("no-such-host.invalid"));
+  if (std::getenv("IN_LAB") == nullptr) GTEST_SKIP() << "echoes only in the lab";
+  const std::vector<std::uint8_t> data(32, 'A');
+  auto handle = icmp.openEchoHandle();
+  ASSERT_TRUE(handle);
+  const auto reply = handle->sendEcho({127, 0, 0, 1}, data, 255, 1000);
+  EXPECT_EQ(std::tie(reply.repliesStored, reply.status), std::make_tuple(1u, 0u));
+  const auto start = P().clock.monotonicNow();
+  const auto nowhere = handle->sendEcho({192, 0, 2, 1}, data, 255, 500);  // TEST-NET-1
+  EXPECT_TRUE(nowhere.repliesStored == 0 || nowhere.status != 0);
+  EXPECT_LE(P().clock.monotonicNow() - start, 600ms);
+  icmp.cleanupSocketLibrary();
+}
+
+TEST_P(ServicesContract, AClockReadingMovesWithSleepsAndMidnightShowsTheDateAlone) {
+  auto& clock = P().clock;
+  const auto start = clock.monotonicNow();
+  clock.sleep(50ms);
+  EXPECT_GE(clock.monotonicNow() - start, 50ms);
+  const local_days day = local_days{year{2024} / 1 / 2};
+  const std::string date = clock.dateTimeText(day), morning = clock.dateTimeText(day + 8h);
+  EXPECT_EQ(date.find(':'), std::string::npos) << date;
+  EXPECT_EQ(morning.rfind(date, 0), 0u) << morning;
+  EXPECT_NE(morning.find("8:00:00"), std::string::npos) << morning;
+}
+
+TEST_P(ServicesContract, TheOsQueryNamesTheSystemAndItsVersion) {
+  const auto items = P().osQuery.operatingSystems();
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_FALSE(items[0].caption.value_or("").empty());
+  EXPECT_FALSE(items[0].version.empty());
+}
+
+CONTRACT_SUITE(ServicesContract);
+
+}  // namespace
+
+}  // namespace contract

@@ -1,0 +1,354 @@
+// The clock setter's window on the fake platform: its design, the search, the exchange, quiet
+// mode, and what the user does in the middle of a run.
+#include <gtest/gtest.h>
+
+#include "clocksetter/frm時間校正.h"
+#include "clocksetter/server_table.h"
+#include "tests/fake/fake_platform.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using fake::Data;
+using fake::Failure;
+using fake::PeerClose;
+using fake::TimePoint;
+using platform::rgb;
+using Strings = std::vector<std::string>;
+
+const std::string kDots = ".............";
+const fake::Bytes kNewYear2024 = {0xE9, 0x3C, 0x7F, 0x00};  // 2024-01-01 00:00:00 UTC
+constexpr platform::Colour kBlack = 0, kRed = 255;
+
+std::string Row(std::size_t i) { return orvane::AddressOf(orvane::TimeServers()[i]); }
+std::array<int, 4> Rect(const platform::TwipRect& r) { return {r.left, r.top, r.width, r.height}; }
+
+// The fake platform with a clock setter on it, rebuilt whole for each case.
+struct World {
+  fake::EventQueue queue;
+  fake::FakeToolkit toolkit{queue};
+  fake::FakeClock clock{queue};
+  fake::FakeIcmp icmp{queue};
+  orvane::frm時間校正 form{toolkit, clock, icmp};
+};
+
+class Orvane : public ::testing::Test {
+ protected:
+  void SetUp() override { Reset(); }
+  void Reset(std::array<std::uint32_t, 5> echoMs = {10, 20, 30, 40, 50}) {
+    world = std::make_unique<World>();
+    for (std::size_t i = 0; i < 5; ++i)
+      world->icmp.answers[Row(i)] = {fake::EchoAnswer::Reply, echoMs[i]};
+  }
+  void Server(fake::ConnectionScript script) { Socket().scripts.push_back(std::move(script)); }
+  void At(fake::Duration when, std::function<void()> action) {
+    world->queue.schedule(TimePoint{} + when, std::move(action));
+  }
+  int Run() { return world->toolkit.run(world->form.window()); }
+
+  fake::FakeWindow& Window() { return world->toolkit.window(); }
+  fake::FakeControl& Control(const std::string& name) { return Window().control(name); }
+  std::string Caption(const std::string& name) { return Control(name).caption(); }
+  fake::FakeSocket& Socket() { return Window().socket; }
+  TimePoint Connected(std::size_t i = 0) { return Socket().connects.at(i).when; }
+  // The result part of the window, and which buttons may be pressed.
+  Strings Outcome() {
+    return {Caption("lbl校正前"),
+            Caption("lbl狀態"),
+            Caption("lbl校正後"),
+            Caption("lbl錯誤訊息"),
+            Caption("cmd確定") + (Control("cmd確定").isEnabled() ? "+" : "-"),
+            Control("cmd再執行").isEnabled() ? "retry" : "no retry"};
+  }
+
+  std::unique_ptr<World> world;
+};
+
+const Strings kAfterSearch = {kDots, kDots, kDots, "", "完成+", "no retry"};
+
+TEST_F(Orvane, TheWindowHasItsDesign) {
+  const auto& window = Window().design;
+  EXPECT_EQ(window.caption, "網路校時 (By zevo)");
+  EXPECT_EQ(std::tie(window.clientWidthTwips, window.clientHeightTwips, window.backColour),
+            std::make_tuple(4680, 2985, rgb(255, 255, 192)));
+  const platform::Colour blue = rgb(0, 0, 255), yellow = rgb(255, 255, 0);
+  const std::vector<platform::ControlDesign> design = {
+      {"Label6", {0, 2400, 4695, 615}, "", kBlack, rgb(255, 128, 0), true},
+      {"Label1", {240, 240, 1455, 255}, "尋找時間伺服器："},
+      {"Label2", {240, 600, 1455, 255}, "目標時間伺服器："},
+      {"lbl目標", {1800, 600, 2655, 255}, "..........", blue},
+      {"Label3", {240, 960, 1455, 255}, "　　　　校正前："},
+      {"lbl校正前", {1800, 960, 2775, 255}, "..........", blue},
+      {"Label4", {240, 1320, 1455, 255}, "　　　　校正後："},
+      {"lbl校正後", {1800, 1320, 2775, 255}, "..........", blue},
+      {"Image1", {240, 960, 480, 480}, ""},
+      {"Label5", {240, 1680, 1455, 255}, "　時間校正結果："},
+      {"lbl狀態", {1800, 1680, 2775, 255}, "..........", kRed},
+      {"lbl錯誤訊息", {840, 2040, 3015, 255}, "..........", blue},
+      {"cmd再執行", {720, 2520, 1575, 375}, "再執行一次", kBlack, yellow, true},
+      {"cmd確定", {2400, 2520, 1575, 375}, "完成", kBlack, yellow, true},
+  };
+  ASSERT_EQ(Window().controls.size(), design.size());
+  for (std::size_t i = 0; i < design.size(); ++i) {
+    const auto& [shown, want] = std::tie(Window().controls[i].design, design[i]);
+    SCOPED_TRACE(want.name);
+    EXPECT_EQ(std::tie(shown.name, shown.caption, shown.foreColour, shown.hasBackColour),
+              std::tie(want.name, want.caption, want.foreColour, want.hasBackColour));
+    EXPECT_EQ(Rect(shown.rect), Rect(want.rect));
+    EXPECT_TRUE(!want.hasBackColour || shown.backColour == want.backColour);
+  }
+  EXPECT_EQ(Rect(Window().barDesign.rect), Rect({1800, 240, 2655, 165}));
+}
+
+TEST_F(Orvane, ActivationColoursTheBarAndOnlyTheCloseBoxIsRefused) {
+  using Mode = platform::UnloadMode;
+  for (auto mode : {Mode::ControlMenu, Mode::FormCode, Mode::AppWindows, Mode::TaskManager}) {
+    Reset();
+    Run();
+    EXPECT_EQ(std::tie(Window().bar.bar, Window().bar.background, Window().bar.max),
+              std::make_tuple(rgb(0, 0, 255), rgb(255, 0, 0), 100.0f));
+    Window().requestClose(mode);
+    EXPECT_EQ(Window().isUnloaded(), mode != Mode::ControlMenu) << int(mode);
+  }
+}
+
+// The fastest server wins, ties go to the lower row, a failed probe counts as 9999 ms; each
+// probed server is shown in turn in black, then the choice in red.
+TEST_F(Orvane, TheSearchChoosesTheFastestServer) {
+  const auto bad = fake::EchoAnswer{fake::EchoAnswer::ErrorStatus, 5, 11003};
+  const auto none = fake::EchoAnswer{fake::EchoAnswer::NoReplyStored};
+  struct Case {
+    std::array<std::uint32_t, 5> ms;
+    std::map<std::size_t, fake::EchoAnswer> failures;
+    std::size_t chosen;
+    std::string shown;
+  } cases[] = {
+      {{30, 12, 40, 12, 50}, {}, 1, Row(1) + "  (12ms)"},
+      {{10, 900, 40, 45, 50}, {{0, bad}}, 2, Row(2) + "  (40ms)"},
+      {{47, 0, 60, 70, 80}, {{2, none}}, 1, Row(1) + "  (0ms)"},
+      {{1, 1, 1, 1, 1},
+       {{0, bad}, {1, bad}, {2, none}, {3, bad}, {4, bad}},
+       0,
+       "無法連接到時間伺服器。"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shown);
+    Reset(c.ms);
+    for (const auto& [row, answer] : c.failures) world->icmp.answers[Row(row)] = answer;
+    Run();
+    EXPECT_EQ(Socket().connects.at(0).host, Row(c.chosen));
+    EXPECT_EQ(Socket().connects.at(0).port, 37);
+    const auto& history = Control("lbl目標").history;
+    ASSERT_EQ(history.size(), 7u);
+    EXPECT_EQ(history.front().text, kDots);
+    for (std::size_t i = 0; i < 5; ++i) {
+      const bool failed = c.failures.count(i) != 0;
+      EXPECT_EQ(history[i + 1].text,
+                Row(i) + (failed ? "(bad)" : "(" + std::to_string(c.ms[i]) + "ms)"));
+      EXPECT_EQ(history[i + 1].colour, kBlack);
+    }
+    EXPECT_EQ(history.back().text, c.shown);
+    EXPECT_EQ(history.back().colour, kRed);
+  }
+}
+
+TEST_F(Orvane, EachProbeCostsAtMostItsTimeOutAndTheBarCountsInQuarters) {
+  world->icmp.answers.clear();  // nobody answers
+  Run();
+  ASSERT_EQ(world->icmp.echoes.size(), 5u);
+  for (std::size_t i = 0; i < 5; ++i)
+    EXPECT_EQ(std::tie(world->icmp.echoes[i].destination, world->icmp.echoes[i].timeoutMs),
+              std::make_tuple(Row(i), 1000u));
+  EXPECT_EQ(Connected() - TimePoint{}, 5s + 200ms);
+  EXPECT_EQ(Window().bar.values, (std::vector<float>{0, 25, 50, 75, 100, 100}));
+}
+
+// What each kind of reply or failure leaves in the window, and what the clock is asked.
+TEST_F(Orvane, TheExchangeShowsItsOutcome) {
+  const Strings set = {"2023-12-31 23:59:50",
+                       "系統時間校正成功。",
+                       "2024-01-01 08:00:00",
+                       "請按〔完成〕結束校時",
+                       "完成+",
+                       "retry"};
+  const Strings failed = {kDots, "有錯誤發生！", kDots, "連線被拒絕", "取消校時+", "retry"};
+  struct Case {
+    const char* what;
+    fake::ConnectionScript script;
+    bool refused;
+    Strings outcome;
+    int setRequests;
+  } cases[] = {
+      {"a reply", {Data(40ms, kNewYear2024)}, false, set, 1},
+      {"a reply split over three arrivals",
+       {Data(100ms, {0xE9, 0x3C}), Data(300ms, {0x7F}), Data(500ms, {0x00})},
+       false,
+       set,
+       1},
+      {"six bytes, then more",
+       {Data(40ms, {0xE9, 0x3C, 0x7F, 0, 1, 2}), Data(60ms, {0, 0, 0, 0})},
+       false,
+       set,
+       1},
+      {"a reply after the one-second wait",
+       {Data(1500ms, kNewYear2024)},
+       false,
+       {"2023-12-31 23:59:51", set[1], set[2], set[3], set[4], set[5]},
+       1},
+      {"a refused clock",
+       {Data(40ms, {0xE9, 0x3D, 0x60, 0x3B})},
+       true,
+       {"2023-12-31 23:59:50", "執行時有錯誤發生！", "2024-01-02 00:00:59", "請按〔完成〕結束校時",
+        "完成+", "retry"},
+       1},
+      {"two bytes", {Data(40ms, {0xE9, 0x3C})}, false, kAfterSearch, 0},
+      {"two bytes, then the close",
+       {Data(40ms, {0xE9, 0x3C}), PeerClose(50ms)},
+       false,
+       kAfterSearch,
+       0},
+      {"nothing", {}, false, kAfterSearch, 0},
+      {"a refusal in the wait", {Failure(100ms, "連線被拒絕")}, false, failed, 0},
+      {"a refusal after the wait", {Failure(1500ms, "連線被拒絕")}, false, failed, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Reset();
+    world->clock.refuseSetting = c.refused;
+    Server(c.script);
+    Run();
+    EXPECT_EQ(Outcome(), c.outcome);
+    ASSERT_EQ(world->clock.setRequests.size(), std::size_t(c.setRequests));
+    EXPECT_TRUE(c.setRequests == 0 || world->clock.setRequests[0].year == 2024);
+    EXPECT_EQ(Window().isUnloaded(), false) << "without /Q the window waits for the user";
+  }
+}
+
+TEST_F(Orvane, TheClockIsSetToTheWholeSecondReceived) {
+  Server({Data(40ms, kNewYear2024)});
+  Run();
+  EXPECT_EQ(world->clock.setRequests.at(0),
+            (platform::SystemTimeRecord{2024, 1, 0, 1, 0, 0, 0, 0}));
+  // The fake clock took it: the time before the change was read before it changed.
+  EXPECT_EQ(world->clock.dateTimeText(world->clock.localNow()), "2024-01-01");
+  EXPECT_EQ(Caption("lbl校正前"), "2023-12-31 23:59:50");
+}
+
+TEST_F(Orvane, EachRunConnectsOnceAfterClosingAndPausing) {
+  Run();
+  ASSERT_EQ(Socket().connects.size(), 1u);
+  ASSERT_EQ(world->clock.sleeps.size(), 1u);
+  const auto [pause, at] = world->clock.sleeps[0];
+  EXPECT_EQ(pause, 200ms);
+  EXPECT_LE(Socket().closes.at(0), at);
+  EXPECT_EQ(Connected(), at + 200ms);
+}
+
+// "/Q" anywhere in the line: the run ends the program by itself, after the failure message when
+// no reply was processed, and the exchange is given up before that message is shown.
+TEST_F(Orvane, QuietModeEndsTheProgramByItself) {
+  struct Case {
+    const char* line;
+    fake::ConnectionScript script;
+    bool refused, message;
+  } cases[] = {
+      {"/q", {Data(40ms, kNewYear2024)}, false, false},
+      {"/Q", {Data(40ms, kNewYear2024)}, true, false},
+      {"-x /Quiet", {}, false, true},
+      {"/Q", {Data(40ms, {0xE9})}, false, true},
+      {"/Q", {Failure(100ms, "無法連線")}, false, true},
+      {"/Q", {Data(1500ms, kNewYear2024)}, false, true},  // comes while the message is up
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.line) + " " + std::to_string(&c - cases));
+    Reset();
+    world->toolkit.commandLineText = c.line;
+    world->toolkit.answerAfter = 2s;
+    world->clock.refuseSetting = c.refused;
+    Server(c.script);
+    EXPECT_EQ(Run(), 0);
+    ASSERT_TRUE(Window().unloadedAt);
+    if (!c.message) {
+      EXPECT_TRUE(world->toolkit.messageBoxes.empty());
+      EXPECT_EQ(*Window().unloadedAt, Connected() + 40ms + 200ms);
+      continue;
+    }
+    ASSERT_EQ(world->toolkit.messageBoxes.size(), 1u);
+    const auto& box = world->toolkit.messageBoxes[0];
+    EXPECT_EQ(
+        std::tie(box.text, box.title, box.buttons),
+        std::make_tuple("網路有問題！校時未能完成。", "程式報告", platform::MessageButtons::Ok));
+    EXPECT_EQ(box.when, Connected() + 1s);
+    EXPECT_EQ(*Window().unloadedAt, box.when + 2s) << "the window closes with the box";
+    EXPECT_TRUE(world->clock.setRequests.empty()) << "nothing contradicts the box behind it";
+  }
+}
+
+TEST_F(Orvane, QuietModeShowsASocketErrorAtOnceAndTheWaitSleeps) {
+  world->toolkit.commandLineText = "/Q";
+  Server({Failure(100ms, "無法連線")});
+  Run();
+  EXPECT_EQ(Control("lbl錯誤訊息").history.back().when, Connected() + 100ms);
+  Reset();
+  world->toolkit.commandLineText = "/Q";
+  Run();
+  EXPECT_EQ(world->toolkit.waits, 1) << "a silent server costs one blocking wait";
+}
+
+TEST_F(Orvane, WithoutSlashQTheWindowWaitsForTheUser) {
+  for (const char* line : {"", "-q", "Q", "/ q"}) {
+    Reset();
+    world->toolkit.commandLineText = line;
+    Run();
+    EXPECT_TRUE(world->toolkit.messageBoxes.empty()) << line;
+    EXPECT_FALSE(Window().isUnloaded()) << line;
+  }
+}
+
+TEST_F(Orvane, RetryIsDisabledDuringARunAndAnotherRunStartsAfresh) {
+  Server({Failure(100ms, "連線被拒絕")});
+  Server({Data(40ms, kNewYear2024)});
+  At(100ms, [&] { Control("cmd再執行").click(); });  // ignored: disabled in the search
+  At(700ms, [&] { Control("cmd再執行").click(); });  // in the wait, after the error
+  Run();
+  ASSERT_EQ(Socket().connects.size(), 2u);
+  EXPECT_EQ(world->icmp.echoes.size(), 10u);
+  EXPECT_EQ(world->clock.sleeps.back().second + 200ms, Connected(1));
+  EXPECT_EQ(Outcome(), (Strings{"2023-12-31 23:59:51", "系統時間校正成功。", "2024-01-01 08:00:00",
+                                "請按〔完成〕結束校時", "完成+", "retry"}));
+  for (const char* name : {"lbl目標", "lbl狀態", "lbl校正前", "lbl校正後"}) {
+    const auto& history = Control(name).history;
+    EXPECT_EQ(std::count_if(history.begin(), history.end(),
+                            [](const auto& shown) { return shown.text == kDots; }),
+              2)
+        << name << " is cleared by each run";
+  }
+}
+
+// A run after an error starts from "完成", and the bytes of a short reply do not join the
+// next connection's.
+TEST_F(Orvane, ANewRunLeavesNothingOfTheLastOne) {
+  Server({Data(40ms, {0xE9, 0x3C}), Failure(300ms, "連線被重設")});
+  Server({Data(40ms, {0x7F, 0x00})});
+  At(5s + 700ms, [&] { Control("cmd再執行").click(); });
+  Run();
+  EXPECT_TRUE(world->clock.setRequests.empty());
+  EXPECT_EQ(Outcome(), kAfterSearch);
+}
+
+TEST_F(Orvane, FinishEndsARunAtOnce) {
+  // In the search (the click is handled after the second probe) and in the wait.
+  for (auto [when, handled] : {std::pair{150ms, 200ms}, std::pair{1000ms, 1000ms}}) {
+    Reset({100, 100, 100, 100, 100});
+    Server({Data(600ms, kNewYear2024), Failure(700ms, "late")});
+    At(when, [&] { Control("cmd確定").click(); });
+    Run();
+    EXPECT_EQ(*Window().unloadedAt, TimePoint{} + handled);
+    world->queue.runUntil(TimePoint{} + 10s);  // whatever the socket still delivers
+    EXPECT_TRUE(world->clock.setRequests.empty());
+    EXPECT_EQ(Outcome(), kAfterSearch);
+    EXPECT_EQ(world->icmp.echoes.size(), when < 1s ? 2u : 5u);
+  }
+}
+
+}  // namespace
