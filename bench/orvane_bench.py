@@ -10,7 +10,7 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lab"))
 import lab  # noqa: E402
 
 RUNS = int(os.environ.get("BENCH_RUNS", "7"))

@@ -8,7 +8,7 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lab"))
 import lab  # noqa: E402
 
 RUNS = int(os.environ.get("BENCH_RUNS", "5"))

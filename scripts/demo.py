@@ -9,7 +9,7 @@ import re
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lab"))
 import lab  # noqa: E402
 
 SHOT = os.path.join(lab.BUILD, "demo", "orvane.png")

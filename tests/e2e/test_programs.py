@@ -7,9 +7,11 @@ import shutil
 import subprocess
 import threading
 import time
+import sys
 import unittest
 
-import lab
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "lab"))
+import lab  # noqa: E402
 
 ORVANE, PELSTOW = os.path.join(lab.BUILD, "orvane"), os.path.join(lab.BUILD, "pelstow")
 WINDOW, DOTS, FINISH = "網路校時 (By zevo)", ".............", (212, 180)

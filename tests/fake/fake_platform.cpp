@@ -8,25 +8,10 @@ namespace fake {
 
 using namespace std::chrono;
 
-std::uint64_t EventQueue::schedule(TimePoint when, std::function<void()> event) {
-  const Key key{std::max(when, now_), nextId_++};
-  events_.emplace(key, std::move(event));
-  ids_[key.second] = key;
-  return key.second;
-}
-
-void EventQueue::cancel(std::uint64_t id) {
-  if (const auto found = ids_.find(id); found != ids_.end()) {
-    events_.erase(found->second);
-    ids_.erase(found);
-  }
-}
-
 bool EventQueue::runDue() {
   bool ran = false;
   while (!events_.empty() && events_.begin()->first.first <= now_) {
     auto event = std::move(events_.begin()->second);
-    ids_.erase(events_.begin()->first.second);
     events_.erase(events_.begin());
     event();  // may run events itself, through a nested wait
     ran = true;
@@ -40,37 +25,6 @@ void EventQueue::runUntil(TimePoint when) {
     runDue();
   }
   now_ = std::max(now_, when);
-}
-
-std::optional<TimePoint> EventQueue::next() const {
-  if (events_.empty()) return std::nullopt;
-  return events_.begin()->first.first;
-}
-
-void FakeControl::setCaption(const std::string& text) {
-  caption_ = text;
-  history.push_back({text, colour, queue_.now()});
-}
-
-void FakeControl::click() {
-  if (enabled_ && onClick_) onClick_();
-}
-
-std::intptr_t FakeProgressBar::sendMessage(std::uint32_t message, std::uintptr_t,
-                                           std::intptr_t lParam) {
-  auto& colour = message == platform::kSetBarColour ? bar : background;
-  return std::intptr_t(std::exchange(colour, platform::Colour(lParam)));
-}
-
-void FakeSocket::Stop() {
-  for (auto id : pending_) queue_.cancel(id);
-  pending_.clear();
-}
-
-void FakeSocket::close() {
-  Stop();
-  received_.clear();
-  closes.push_back(queue_.now());
 }
 
 void FakeSocket::connect(const std::string& host, std::uint16_t port) {
@@ -91,18 +45,6 @@ void FakeSocket::connect(const std::string& host, std::uint16_t port) {
     }));
   }
   scripts.pop_front();
-}
-
-FakeControl& FakeWindow::control(const std::string& name) {
-  for (auto& c : controls)
-    if (c.design.name == name) return c;
-  throw std::out_of_range("no control " + name);
-}
-
-std::unique_ptr<platform::Window> FakeToolkit::createWindow(const platform::WindowDesign& design) {
-  auto window = std::make_unique<FakeWindow>(design, queue_);
-  window_ = window.get();
-  return window;
 }
 
 int FakeToolkit::run(platform::Window& window) {
@@ -134,8 +76,6 @@ void FakeToolkit::waitForEvents(TimePoint deadline) {
   queue_.runUntil(next ? std::min(*next, deadline) : deadline);
 }
 
-local_seconds FakeClock::localNow() const { return start + floor<seconds>(queue_.elapsed()); }
-
 bool FakeClock::setSystemTimeUtc(const platform::SystemTimeRecord& r) {
   setRequests.push_back(r);
   if (refuseSetting) return false;
@@ -143,11 +83,6 @@ bool FakeClock::setSystemTimeUtc(const platform::SystemTimeRecord& r) {
                             minutes{r.minute} + seconds{r.second};
   start += set - localNow();
   return true;
-}
-
-void FakeClock::sleep(milliseconds duration) {
-  sleeps.emplace_back(duration, queue_.now());
-  queue_.block(duration);
 }
 
 std::string FakeClock::shortDateText(year_month_day date) const {
@@ -164,25 +99,17 @@ std::string FakeClock::longTimeText(hh_mm_ss<seconds> time) const {
   return text;
 }
 
-std::string DottedText(const platform::Ipv4Address& a) {
-  return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." +
-         std::to_string(a[3]);
-}
-
 std::optional<platform::Ipv4Address> FakeIcmp::resolveFirstIpv4(const std::string& host) {
   platform::Ipv4Address address{};
-  const char* at = host.data();
-  const char* const end = at + host.size();
-  bool dotted = true;
-  for (std::size_t i = 0; i < address.size() && dotted; ++i) {
+  const char *at = host.data(), *const end = at + host.size();
+  for (std::size_t i = 0; i < address.size(); ++i) {
     unsigned octet = 256;
-    if (i > 0) dotted = at != end && *at++ == '.';
-    const auto [next, error] = std::from_chars(at, end, octet);
-    dotted = dotted && error == std::errc{} && octet < 256;
-    address[i] = static_cast<std::uint8_t>(octet);
-    at = next;
+    if (i > 0 && (at == end || *at++ != '.')) break;
+    at = std::from_chars(at, end, octet).ptr;
+    if (octet > 255) break;
+    address[i] = std::uint8_t(octet);
+    if (i == 3 && at == end) return address;
   }
-  if (dotted && at == end) return address;
   const auto found = names.find(host);
   if (found == names.end() || found->second.empty()) return std::nullopt;
   return found->second.front();
@@ -194,10 +121,10 @@ class FakeEchoHandle : public platform::EchoHandle {
   ~FakeEchoHandle() override { --icmp_.handles; }
   FakeEchoHandle(const FakeEchoHandle&) = delete;
   FakeEchoHandle& operator=(const FakeEchoHandle&) = delete;
-  platform::EchoReply sendEcho(const platform::Ipv4Address& destination,
-                               std::span<const std::uint8_t> data, std::uint8_t ttl,
-                               std::uint32_t timeoutMs) override {
-    const std::string address = DottedText(destination);
+  platform::EchoReply sendEcho(const platform::Ipv4Address& to, std::span<const std::uint8_t> data,
+                               std::uint8_t ttl, std::uint32_t timeoutMs) override {
+    std::string address;
+    for (auto octet : to) address += (address.empty() ? "" : ".") + std::to_string(octet);
     icmp_.echoes.push_back(
         {address, {data.begin(), data.end()}, ttl, timeoutMs, icmp_.startups > icmp_.cleanups});
     if (icmp_.throwOnSend) throw std::runtime_error("entry point not found");
@@ -219,10 +146,6 @@ std::unique_ptr<platform::EchoHandle> FakeIcmp::openEchoHandle() {
   return std::make_unique<FakeEchoHandle>(*this);
 }
 
-}  // namespace fake
-
-namespace fake {
-
 namespace {
 void ThrowNext(std::deque<platform::Error>& errors, bool busy) {
   if (busy) throw platform::Error(26, "Text file busy", true);
@@ -242,36 +165,32 @@ class FakeStagedCopy : public platform::StagedCopy {
  public:
   FakeStagedCopy(FakeFiles& files, std::string temporary, std::string target)
       : files_(files), temporary_(std::move(temporary)), target_(std::move(target)) {}
-  ~FakeStagedCopy() override {
-    if (!placed_) files_.files.erase(temporary_);
-  }
+  ~FakeStagedCopy() override { files_.files.erase(temporary_); }
   FakeStagedCopy(const FakeStagedCopy&) = delete;
   FakeStagedCopy& operator=(const FakeStagedCopy&) = delete;
   std::int64_t length() const override {
     return std::int64_t(files_.files.at(temporary_).content.size());
   }
   void putInPlace() override {
-    files_.Log("put-in-place " + target_);
+    files_.log_.push_back("put-in-place " + target_);
     ThrowNext(files_.placeErrors, files_.alwaysBusy);
     files_.files[target_] = files_.files.at(temporary_);
     files_.files.erase(temporary_);
-    placed_ = true;
   }
 
  private:
   FakeFiles& files_;
   std::string temporary_, target_;
-  bool placed_ = false;
 };
 
 std::string FakeFiles::findNormalFile(const std::string& path) {
-  Log("find " + path);
+  log_.push_back("find " + path);
   const auto found = files.find(path);
   return found == files.end() || found->second.hidden ? "" : NameOf(path);
 }
 
 std::int64_t FakeFiles::fileLength(const std::string& path) {
-  Log("length " + path);
+  log_.push_back("length " + path);
   if (const auto reported = reportedLength.find(path); reported != reportedLength.end())
     return reported->second;
   const auto found = files.find(path);
@@ -281,7 +200,7 @@ std::int64_t FakeFiles::fileLength(const std::string& path) {
 
 std::unique_ptr<platform::StagedCopy> FakeFiles::stageCopy(const std::string& source,
                                                            const std::string& target) {
-  Log("stage " + source + " " + target);
+  log_.push_back("stage " + source + " " + target);
   ThrowNext(stageErrors, false);
   const auto found = files.find(source);
   if (found == files.end()) throw NotFound(source);
@@ -295,7 +214,7 @@ std::unique_ptr<platform::StagedCopy> FakeFiles::stageCopy(const std::string& so
 }
 
 void FakeFiles::removeStaleCopies(const std::string& target) {
-  Log("remove-stale " + target);
+  log_.push_back("remove-stale " + target);
   std::erase_if(files, [&](const auto& file) {
     return FolderOf(file.first) == FolderOf(target) &&
            platform::IsStagedCopyOf(NameOf(file.first), NameOf(target));
@@ -303,26 +222,15 @@ void FakeFiles::removeStaleCopies(const std::string& target) {
 }
 
 void FakeFiles::deleteFile(const std::string& path) {
-  Log("delete " + path);
+  log_.push_back("delete " + path);
   if (files.erase(path) == 0) throw NotFound(path);
 }
 
 void FakeFiles::startProgram(const std::string& path, const std::string& workingFolder) {
-  Log("start " + path + " in " + workingFolder);
+  log_.push_back("start " + path + " in " + workingFolder);
   ThrowNext(startErrors, false);
   if (files.count(path) == 0) throw NotFound(path);
   started.push_back(path);
-}
-
-void FakeFiles::terminateProcess(int exitCode) {
-  Log("terminate " + std::to_string(exitCode));
-  throw ProcessEnded{exitCode};
-}
-
-std::vector<platform::OperatingSystemItem> FakeOsQuery::operatingSystems() {
-  log_.push_back("os-query");
-  if (unreachable) throw platform::Error(-2147217405, "The management service refused access");
-  return items;
 }
 
 }  // namespace fake

@@ -28,36 +28,47 @@ class EventQueue {
  public:
   TimePoint now() const { return now_; }
   Duration elapsed() const { return now_ - TimePoint{}; }
-  std::uint64_t schedule(TimePoint when, std::function<void()> event);
-  void cancel(std::uint64_t id);
+  std::uint64_t schedule(TimePoint when, std::function<void()> event) {
+    events_.emplace(Key{std::max(when, now_), nextId_}, std::move(event));
+    return nextId_++;
+  }
+  void cancel(std::uint64_t id) {
+    std::erase_if(events_, [id](const auto& event) { return event.first.second == id; });
+  }
   // Runs every event due by now, also those that fall due meanwhile. True if any ran.
   bool runDue();
   // Moves time on to the given point, running the events on the way in their order.
   void runUntil(TimePoint when);
   // Moves time on without running anything: the thread is blocked (a sleep, an echo).
   void block(Duration time) { now_ += time; }
-  std::optional<TimePoint> next() const;
+  std::optional<TimePoint> next() const {
+    return events_.empty() ? std::nullopt : std::optional(events_.begin()->first.first);
+  }
 
  private:
   using Key = std::pair<TimePoint, std::uint64_t>;
   TimePoint now_{};
   std::uint64_t nextId_ = 1;
   std::map<Key, std::function<void()>> events_;
-  std::map<std::uint64_t, Key> ids_;
 };
 
 class FakeControl : public platform::Button {
  public:
   FakeControl(const platform::ControlDesign& d, EventQueue& queue)
       : design(d), colour(d.foreColour), queue_(queue), caption_(d.caption) {}
-  void setCaption(const std::string& text) override;
+  void setCaption(const std::string& text) override {
+    caption_ = text;
+    history.push_back({text, colour, queue_.now()});
+  }
   std::string caption() const override { return caption_; }
   void setForeColour(platform::Colour c) override { colour = c; }
   void setEnabled(bool enabled) override { enabled_ = enabled; }
   bool isEnabled() const override { return enabled_; }
   void setOnClick(std::function<void()> handler) override { onClick_ = std::move(handler); }
   // A click as the user makes it: a disabled button does not react.
-  void click();
+  void click() {
+    if (enabled_ && onClick_) onClick_();
+  }
 
   struct Shown {
     std::string text;
@@ -79,7 +90,10 @@ class FakeProgressBar : public platform::ProgressBar {
  public:
   void setMax(float m) override { max = m; }
   void setValue(float value) override { values.push_back(value); }
-  std::intptr_t sendMessage(std::uint32_t message, std::uintptr_t, std::intptr_t lParam) override;
+  std::intptr_t sendMessage(std::uint32_t message, std::uintptr_t, std::intptr_t lParam) override {
+    auto& colour = message == platform::kSetBarColour ? bar : background;
+    return std::intptr_t(std::exchange(colour, platform::Colour(lParam)));
+  }
   float max = 0;
   std::vector<float> values;
   platform::Colour bar = 0, background = 0;
@@ -104,7 +118,11 @@ inline SocketStep PeerClose(Duration after) { return {SocketStep::PeerClose, aft
 class FakeSocket : public platform::TcpSocket {
  public:
   explicit FakeSocket(EventQueue& queue) : queue_(queue) {}
-  void close() override;
+  void close() override {
+    Stop();
+    received_.clear();
+    closes.push_back(queue_.now());
+  }
   void connect(const std::string& host, std::uint16_t port) override;
   Bytes readAll() override { return std::exchange(received_, {}); }
   void setOnDataArrival(std::function<void(std::int32_t)> h) override { onData_ = std::move(h); }
@@ -123,7 +141,10 @@ class FakeSocket : public platform::TcpSocket {
   std::vector<TimePoint> closes;
 
  private:
-  void Stop();
+  void Stop() {
+    for (auto id : pending_) queue_.cancel(id);
+    pending_.clear();
+  }
   EventQueue& queue_;
   Bytes received_;
   std::vector<std::uint64_t> pending_;
@@ -144,7 +165,11 @@ class FakeWindow : public platform::WindowBase {
     return bar;
   }
   platform::TcpSocket& addTcpSocket(const std::string&) override { return socket; }
-  FakeControl& control(const std::string& name);
+  FakeControl& control(const std::string& name) {
+    for (auto& c : controls)
+      if (c.design.name == name) return c;
+    throw std::out_of_range("no control " + name);
+  }
 
   const platform::WindowDesign design;
   std::deque<FakeControl> controls;
@@ -169,7 +194,11 @@ struct MessageBoxShown {
 class FakeToolkit : public platform::Toolkit {
  public:
   explicit FakeToolkit(EventQueue& queue) : queue_(queue) {}
-  std::unique_ptr<platform::Window> createWindow(const platform::WindowDesign& design) override;
+  std::unique_ptr<platform::Window> createWindow(const platform::WindowDesign& design) override {
+    auto window = std::make_unique<FakeWindow>(design, queue_);
+    window_ = window.get();
+    return window;
+  }
   int run(platform::Window& window) override;
   platform::MessageAnswer messageBox(const std::string& text, const std::string& title,
                                      platform::MessageButtons buttons,
@@ -177,11 +206,11 @@ class FakeToolkit : public platform::Toolkit {
   void doEvents() override { queue_.runDue(); }
   void waitForEvents(TimePoint deadline) override;
   std::string commandLine() const override { return commandLineText; }
-  std::string programFolder() const override { return programFolderText; }
+  std::string programFolder() const override { return "/opt/app"; }
   void endProgram(int exitCode) override { exitCodes.push_back(exitCode); }
 
   FakeWindow& window() { return *window_; }
-  std::string commandLineText, programFolderText = "/opt/app";
+  std::string commandLineText;
   std::vector<MessageBoxShown> messageBoxes;
   std::deque<platform::MessageAnswer> answers;  // the user's; else the default button
   Duration answerAfter{};  // the user's time to answer; the box's modal loop handles events
@@ -200,9 +229,14 @@ class FakeClock : public platform::Clock {
  public:
   explicit FakeClock(EventQueue& queue) : queue_(queue) {}
   TimePoint monotonicNow() const override { return queue_.now(); }
-  std::chrono::local_seconds localNow() const override;
+  std::chrono::local_seconds localNow() const override {
+    return start + std::chrono::floor<std::chrono::seconds>(queue_.elapsed());
+  }
   bool setSystemTimeUtc(const platform::SystemTimeRecord& record) override;
-  void sleep(std::chrono::milliseconds duration) override;
+  void sleep(std::chrono::milliseconds duration) override {
+    sleeps.emplace_back(duration, queue_.now());
+    queue_.block(duration);
+  }
   std::string shortDateText(std::chrono::year_month_day date) const override;
   std::string longTimeText(std::chrono::hh_mm_ss<std::chrono::seconds> time) const override;
 
@@ -262,7 +296,10 @@ class FakeFiles : public platform::Files {
   void removeStaleCopies(const std::string& target) override;
   void deleteFile(const std::string& path) override;
   void startProgram(const std::string& path, const std::string& workingFolder) override;
-  [[noreturn]] void terminateProcess(int exitCode) override;
+  [[noreturn]] void terminateProcess(int exitCode) override {
+    log_.push_back("terminate " + std::to_string(exitCode));
+    throw ProcessEnded{exitCode};
+  }
   char separator() const override { return '/'; }
 
   struct File {
@@ -278,7 +315,6 @@ class FakeFiles : public platform::Files {
 
  private:
   friend class FakeStagedCopy;
-  void Log(const std::string& entry) { log_.push_back(entry); }
   EventQueue& queue_;
   std::vector<std::string>& log_;
   int copies_ = 0;
@@ -287,14 +323,16 @@ class FakeFiles : public platform::Files {
 class FakeOsQuery : public platform::OsQuery {
  public:
   explicit FakeOsQuery(std::vector<std::string>& log) : log_(log) {}
-  std::vector<platform::OperatingSystemItem> operatingSystems() override;
+  std::vector<platform::OperatingSystemItem> operatingSystems() override {
+    log_.push_back("os-query");
+    if (unreachable) throw platform::Error(-2147217405, "The management service refused access");
+    return items;
+  }
   std::vector<platform::OperatingSystemItem> items = {{"Debian GNU/Linux 12 (bookworm)", "12"}};
   bool unreachable = false;
 
  private:
   std::vector<std::string>& log_;
 };
-
-std::string DottedText(const platform::Ipv4Address& address);
 
 }  // namespace fake

@@ -12,7 +12,7 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE = os.path.dirname(os.path.dirname(HERE))
+SOURCE = os.path.dirname(HERE)
 WINDOWS = os.environ.get("ORVANE_TARGET") == "windows"
 BUILD = os.environ.get("ORVANE_BUILD", os.path.join(SOURCE, "build", "windows" if WINDOWS else "linux"))
 IN_VM = os.environ.get("IN_VM") == "1"
@@ -21,7 +21,7 @@ TABLE = ["129.6.15.28", "129.6.15.29", "132.163.97.1", "132.163.96.1", "128.138.
 
 def require_lab():
     if os.environ.get("IN_LAB") != "1":
-        sys.exit("run this in tests/e2e/in_lab or scripts/vm: it must never reach the real network")
+        sys.exit("run this in lab/in_lab or scripts/vm: it must never reach the real network")
 
 
 def until(predicate, seconds=10):
@@ -62,21 +62,22 @@ class Lab:
         if WINDOWS and os.environ.get("DISPLAY") and not IN_VM:
             self.display = os.environ["DISPLAY"]  # Wine keeps one desktop per display
             return
-        number = next(n for n in range(90, 140) if not os.path.exists(f"/tmp/.X11-unix/X{n}"))
-        self.display = f":{number}"
-        self.xvfb = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "800x600x24", "-ac",
-                                      "-nolisten", "tcp", "-noreset"], stderr=subprocess.DEVNULL)
-        until(lambda: self._accepts(f"/tmp/.X11-unix/X{number}"))
-
-    @staticmethod
-    def _accepts(path):
-        with socket.socket(socket.AF_UNIX) as s:
-            return s.connect_ex(path) == 0
+        # Xvfb picks a free display itself, clearing locks left by dead servers.
+        read, write = os.pipe()
+        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "800x600x24",
+                                      "-ac", "-nolisten", "tcp", "-noreset"],
+                                     pass_fds=[write], stderr=subprocess.DEVNULL)
+        os.close(write)
+        with os.fdopen(read) as f:
+            self.display = ":" + f.readline().strip()
 
     def close(self):
-        for p in self.processes + ([self.xvfb] if self.xvfb else []):
+        for p in self.processes:
             p.kill()
             p.wait()
+        if self.xvfb:  # terminated, not killed: it removes its socket and lock
+            self.xvfb.terminate()
+            self.xvfb.wait()
         for a in self.addresses:
             subprocess.run(["ip", "addr", "del", a + "/32", "dev", "lo"], check=False)
         self.addresses, self.processes, self.xvfb = [], [], None
