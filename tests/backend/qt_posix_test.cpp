@@ -153,7 +153,7 @@ TEST_F(PosixFiles, ARunningExecutableIsReplacedKeepingItsModeAndTheNewOneStarts)
 // Each failure is reported at once (never as a busy file to retry), quickly (a FIFO must not
 // hang the copy), with the target and the folder as they were.
 TEST_F(PosixFiles, FailuresAreReportedAtOnceAndLeaveEverythingAsItWas) {
-  const std::string download = root / "download", app = folder / "app", local = folder / "_new_app";
+  std::string download = root / "download", app = folder / "app", local = folder / "_new_app";
   Write(download, std::string(1 << 20, 'n'));
   struct Case {
     std::function<std::string()> prepare;  // returns the download to install
