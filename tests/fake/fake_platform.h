@@ -90,7 +90,9 @@ class FakeProgressBar : public platform::ProgressBar {
  public:
   void setMax(float m) override { max = m; }
   void setValue(float value) override { values.push_back(value); }
-  std::intptr_t sendMessage(std::uint32_t message, std::uintptr_t, std::intptr_t lParam) override {
+  std::intptr_t sendMessage(std::uint32_t message, std::uintptr_t wParam,
+                            std::intptr_t lParam) override {
+    if (wParam != 0) throw std::invalid_argument("the colour messages take no wParam");
     auto& colour = message == platform::kSetBarColour ? bar : background;
     return std::intptr_t(std::exchange(colour, platform::Colour(lParam)));
   }

@@ -327,15 +327,18 @@ TEST_F(Orvane, ANewRunLeavesNothingOfTheLastOne) {
 }
 
 TEST_F(Orvane, FinishEndsARunAtOnce) {
-  // In the search (the click is handled after the second probe) and in the wait.
-  for (auto [when, handled] : {std::pair{150ms, 200ms}, std::pair{1000ms, 1000ms}}) {
+  // In the search (the click is handled after the second probe) and in the wait, also quietly.
+  for (auto [when, handled, line] :
+       {std::tuple{150ms, 200ms, ""}, {1000ms, 1000ms, ""}, {1000ms, 1000ms, "/Q"}}) {
     Reset({100, 100, 100, 100, 100});
+    world->toolkit.commandLineText = line;
     Server({Data(600ms, kNewYear2024), Failure(700ms, "late")});
     At(when, [&] { Control("cmd確定").click(); });
     Run();
     EXPECT_EQ(*Window().unloadedAt, TimePoint{} + handled);
     world->queue.runUntil(TimePoint{} + 10s);  // whatever the socket still delivers
     EXPECT_TRUE(world->clock.setRequests.empty());
+    EXPECT_TRUE(world->toolkit.messageBoxes.empty());
     EXPECT_EQ(Outcome(), kAfterSearch);
     EXPECT_EQ(world->icmp.echoes.size(), when < 1s ? 2u : 5u);
   }
