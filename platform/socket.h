@@ -2,9 +2,11 @@
 // the window's thread from the message loop.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -27,6 +29,37 @@ class TcpSocket {
       std::function<void(std::int32_t number, const std::string& description)> handler) = 0;
   // The peer closed the connection (not an error). Raised after the data that came before it.
   virtual void setOnClose(std::function<void()> handler) = 0;
+
+  // The most one arrival reads: a peer that keeps sending cannot hold the window's thread.
+  static constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
+};
+
+// What every socket does with its handlers, whatever carries its bytes.
+class TcpSocketBase : public TcpSocket {
+ public:
+  void setOnDataArrival(std::function<void(std::int32_t)> handler) override {
+    onData_ = std::move(handler);
+  }
+  void setOnError(std::function<void(std::int32_t, const std::string&)> handler) override {
+    onError_ = std::move(handler);
+  }
+  void setOnClose(std::function<void()> handler) override { onClose_ = std::move(handler); }
+
+ protected:
+  void raiseDataArrival(std::size_t waiting) const {
+    if (onData_) onData_(static_cast<std::int32_t>(waiting));
+  }
+  void raiseError(std::int32_t number, const std::string& description) const {
+    if (onError_) onError_(number, description);
+  }
+  void raiseClose() const {
+    if (onClose_) onClose_();
+  }
+
+ private:
+  std::function<void(std::int32_t)> onData_;
+  std::function<void(std::int32_t, const std::string&)> onError_;
+  std::function<void()> onClose_;
 };
 
 }  // namespace platform

@@ -101,7 +101,7 @@ void QtTcpSocket::Connected() {
 }
 
 void QtTcpSocket::Readable() {
-  std::array<std::uint8_t, kChunk> chunk;
+  std::array<std::uint8_t, kReadChunk> chunk;
   const ssize_t got = ::recv(fd_.get(), chunk.data(), chunk.size(), 0);
   if (got < 0) {
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) Fail(errno);
@@ -109,16 +109,16 @@ void QtTcpSocket::Readable() {
   }
   if (got == 0) {  // the peer's orderly close
     Stop();
-    if (onClose_) onClose_();
+    raiseClose();
     return;
   }
   received_.insert(received_.end(), chunk.begin(), chunk.begin() + got);
-  if (onData_) onData_(std::int32_t(received_.size()));
+  raiseDataArrival(received_.size());
 }
 
 void QtTcpSocket::Fail(int error) {
   Stop();
-  if (onError_) onError_(error, Description(error));
+  raiseError(error, Description(error));
 }
 
 std::vector<std::uint8_t> QtTcpSocket::readAll() { return std::exchange(received_, {}); }

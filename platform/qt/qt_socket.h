@@ -15,7 +15,7 @@
 
 namespace platform::qt {
 
-class QtTcpSocket final : public TcpSocket {
+class QtTcpSocket final : public TcpSocketBase {
  public:
   QtTcpSocket();
   ~QtTcpSocket() override;
@@ -25,14 +25,6 @@ class QtTcpSocket final : public TcpSocket {
   void close() override;
   void connect(const std::string& remoteHost, std::uint16_t remotePort) override;
   std::vector<std::uint8_t> readAll() override;
-  void setOnDataArrival(std::function<void(std::int32_t)> h) override { onData_ = std::move(h); }
-  void setOnError(std::function<void(std::int32_t, const std::string&)> h) override {
-    onError_ = std::move(h);
-  }
-  void setOnClose(std::function<void()> h) override { onClose_ = std::move(h); }
-
-  // The most one arrival reads: a peer that keeps sending cannot hold the window's thread.
-  static constexpr std::size_t kChunk = std::size_t{64} * 1024;
 
  private:
   // Starts the connection; the error that prevented it, or 0.
@@ -50,9 +42,6 @@ class QtTcpSocket final : public TcpSocket {
   QTimer failure_;  // a failure found in connect itself, raised from the message loop
   int pendingError_ = 0;
   std::vector<std::uint8_t> received_;
-  std::function<void(std::int32_t)> onData_;
-  std::function<void(std::int32_t, const std::string&)> onError_;
-  std::function<void()> onClose_;
 };
 
 }  // namespace platform::qt

@@ -153,7 +153,7 @@ std::vector<std::uint8_t> Win32TcpSocket::readAll() { return std::exchange(recei
 // One bounded read: Winsock posts FD_READ again while data is left, so a peer that keeps
 // sending cannot hold the window's thread. False when nothing was read; error_ then says why.
 bool Win32TcpSocket::ReceiveChunk() {
-  std::array<char, kChunk> buffer;
+  std::array<char, kReadChunk> buffer;
   const int got = ::recv(socket_.get(), buffer.data(), int(buffer.size()), 0);
   lastError_ = got < 0 ? ::WSAGetLastError() : 0;
   if (lastError_ == WSAEWOULDBLOCK) lastError_ = 0;
@@ -164,7 +164,7 @@ bool Win32TcpSocket::ReceiveChunk() {
 
 void Win32TcpSocket::Fail(int error) {
   Stop();
-  if (onError_) onError_(error, SystemMessage(DWORD(error)));
+  raiseError(error, SystemMessage(DWORD(error)));
 }
 
 void Win32TcpSocket::OnSocketEvent(WORD event, WORD error) {
@@ -173,7 +173,7 @@ void Win32TcpSocket::OnSocketEvent(WORD event, WORD error) {
   switch (event) {
     case FD_READ:
       if (ReceiveChunk()) {
-        if (onData_) onData_(std::int32_t(received_.size()));
+        raiseDataArrival(received_.size());
       } else if (lastError_ != 0) {
         Fail(lastError_);
       }
@@ -184,12 +184,12 @@ void Win32TcpSocket::OnSocketEvent(WORD event, WORD error) {
       const int failure = lastError_;     // some systems tell a reset only here
       const unsigned generation = generation_;
       Stop();
-      if (any && onData_) onData_(std::int32_t(received_.size()));
+      if (any) raiseDataArrival(received_.size());
       if (generation_ != generation + 1) break;  // the program has moved on in the handler
       if (failure != 0) {
-        if (onError_) onError_(failure, SystemMessage(DWORD(failure)));
-      } else if (onClose_) {
-        onClose_();
+        raiseError(failure, SystemMessage(DWORD(failure)));
+      } else {
+        raiseClose();
       }
       break;
     }

@@ -58,7 +58,7 @@ class Win32ProgressBar : public ProgressBar {
 // A non-blocking socket whose events come through WSAAsyncSelect to a hidden message window, so
 // they are raised on the window's thread from the message loop. An orderly close from the peer
 // is the close event; a close that carries an error (a reset) is an error.
-class Win32TcpSocket final : public TcpSocket {
+class Win32TcpSocket final : public TcpSocketBase {
  public:
   Win32TcpSocket();
   ~Win32TcpSocket() override;
@@ -67,14 +67,6 @@ class Win32TcpSocket final : public TcpSocket {
   void close() override;
   void connect(const std::string& remoteHost, std::uint16_t remotePort) override;
   std::vector<std::uint8_t> readAll() override;
-  void setOnDataArrival(std::function<void(std::int32_t)> h) override { onData_ = std::move(h); }
-  void setOnError(std::function<void(std::int32_t, const std::string&)> h) override {
-    onError_ = std::move(h);
-  }
-  void setOnClose(std::function<void()> h) override { onClose_ = std::move(h); }
-
-  // The most one arrival reads.
-  static constexpr std::size_t kChunk = std::size_t{64} * 1024;
 
  private:
   static LRESULT CALLBACK MessageProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -90,9 +82,6 @@ class Win32TcpSocket final : public TcpSocket {
   unsigned generation_ = 0;
   int lastError_ = 0;
   std::vector<std::uint8_t> received_;
-  std::function<void(std::int32_t)> onData_;
-  std::function<void(std::int32_t, const std::string&)> onError_;
-  std::function<void()> onClose_;
 };
 
 class Win32Toolkit;

@@ -36,12 +36,12 @@ void FakeSocket::connect(const std::string& host, std::uint16_t port) {
     pending_.push_back(queue_.schedule(queue_.now() + step.after, [this, step] {
       if (step.kind == SocketStep::Data) {
         received_.insert(received_.end(), step.bytes.begin(), step.bytes.end());
-        if (onData_) onData_(std::int32_t(received_.size()));
+        raiseDataArrival(received_.size());
         return;
       }
       Stop();  // a failure or the peer's close ends the connection
-      if (step.kind == SocketStep::Error && onError_) onError_(10054, step.description);
-      if (step.kind == SocketStep::PeerClose && onClose_) onClose_();
+      if (step.kind == SocketStep::Error) raiseError(10054, step.description);
+      if (step.kind == SocketStep::PeerClose) raiseClose();
     }));
   }
   scripts.pop_front();

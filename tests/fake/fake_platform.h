@@ -117,7 +117,7 @@ inline SocketStep Failure(Duration after, std::string text) {
 }
 inline SocketStep PeerClose(Duration after) { return {SocketStep::PeerClose, after, {}, {}}; }
 
-class FakeSocket : public platform::TcpSocket {
+class FakeSocket : public platform::TcpSocketBase {
  public:
   explicit FakeSocket(EventQueue& queue) : queue_(queue) {}
   void close() override {
@@ -127,11 +127,6 @@ class FakeSocket : public platform::TcpSocket {
   }
   void connect(const std::string& host, std::uint16_t port) override;
   Bytes readAll() override { return std::exchange(received_, {}); }
-  void setOnDataArrival(std::function<void(std::int32_t)> h) override { onData_ = std::move(h); }
-  void setOnError(std::function<void(std::int32_t, const std::string&)> h) override {
-    onError_ = std::move(h);
-  }
-  void setOnClose(std::function<void()> h) override { onClose_ = std::move(h); }
 
   std::deque<ConnectionScript> scripts;  // one per connect; without one the server is silent
   struct Connect {
@@ -150,9 +145,6 @@ class FakeSocket : public platform::TcpSocket {
   EventQueue& queue_;
   Bytes received_;
   std::vector<std::uint64_t> pending_;
-  std::function<void(std::int32_t)> onData_;
-  std::function<void(std::int32_t, const std::string&)> onError_;
-  std::function<void()> onClose_;
 };
 
 class FakeWindow : public platform::WindowBase {
