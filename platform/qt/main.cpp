@@ -3,12 +3,8 @@
 
 #include <QApplication>
 
-#include "platform/platform.h"
-#include "platform/qt/posix_clock.h"
-#include "platform/qt/posix_files.h"
-#include "platform/qt/posix_icmp.h"
 #include "platform/qt/qt_events.h"
-#include "platform/qt/qt_toolkit.h"
+#include "platform/qt/qt_platform.h"
 
 namespace {
 
@@ -34,14 +30,9 @@ int main(int argc, char** argv) {
   std::string arguments = platform::qt::ArgumentText(argc, argv);
   int toolkitArgc = 1;
   Application app(toolkitArgc, argv);
-  platform::qt::QtToolkit toolkit(std::move(arguments));
-  platform::qt::PosixClock clock;
-  platform::qt::PosixIcmp icmp;
-  platform::qt::PosixFiles files;
-  platform::qt::QtOsQuery osQuery;
-  platform::Platform platform{toolkit, clock, icmp, files, osQuery};
+  platform::qt::QtPlatform qt(std::move(arguments));
   try {
-    return programMain(platform);
+    return programMain(qt.services);
   } catch (...) {
     platform::qt::ReportCurrentException();
   }

@@ -1,17 +1,10 @@
 // The entry point of every program on Windows: builds the Win32 services and hands them over.
-#include "platform/platform.h"
-#include "platform/win32/win32_services.h"
-#include "platform/win32/win32_toolkit.h"
+#include "platform/win32/win32_platform.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-  platform::win32::Win32Toolkit toolkit;
-  platform::win32::Win32Clock clock;
-  platform::win32::Win32Icmp icmp;
-  platform::win32::Win32Files files;
-  platform::win32::WmiOsQuery osQuery;
-  platform::Platform platform{toolkit, clock, icmp, files, osQuery};
+  platform::win32::Win32Platform win32;
   try {
-    return programMain(platform);
+    return programMain(win32.services);
   } catch (...) {
     platform::win32::ReportCurrentException();
   }

@@ -6,10 +6,7 @@
 #include <QApplication>
 #include <cstdlib>
 
-#include "platform/qt/posix_clock.h"
-#include "platform/qt/posix_files.h"
-#include "platform/qt/posix_icmp.h"
-#include "platform/qt/qt_toolkit.h"
+#include "platform/qt/qt_platform.h"
 #include "tests/contract/real_backend.h"
 
 namespace contract {
@@ -18,7 +15,7 @@ namespace {
 
 class QtBackend : public RealBackend {
  public:
-  platform::Platform& platform() override { return platform_; }
+  platform::Platform& platform() override { return qt_.services; }
   // The system's own texts, in the language the backend tests run in.
   std::string describe(const char* error) const override {
     return std::string(error) == "reset" ? "連線被對方重設" : "連線被拒絕";
@@ -36,12 +33,7 @@ class QtBackend : public RealBackend {
   }
 
  private:
-  platform::qt::QtToolkit toolkit_{""};
-  platform::qt::PosixClock clock_;
-  platform::qt::PosixIcmp icmp_;
-  platform::qt::PosixFiles files_;
-  platform::qt::QtOsQuery osQuery_;
-  platform::Platform platform_{toolkit_, clock_, icmp_, files_, osQuery_};
+  platform::qt::QtPlatform qt_{""};
 };
 
 }  // namespace

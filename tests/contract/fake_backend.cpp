@@ -23,8 +23,8 @@ class FakePeer : public Peer {
 
 class FakeBackend : public Backend {
  public:
-  FakeBackend() { icmp_.answers["127.0.0.1"] = {fake::EchoAnswer::Reply, 0}; }
-  platform::Platform& platform() override { return platform_; }
+  FakeBackend() { fake_.icmp.answers["127.0.0.1"] = {fake::EchoAnswer::Reply, 0}; }
+  platform::Platform& platform() override { return fake_.platform; }
   std::unique_ptr<Peer> serve(std::vector<PeerStep> steps, bool refuse) override {
     fake::ConnectionScript script;
     fake::Duration at{};
@@ -39,7 +39,7 @@ class FakeBackend : public Backend {
     }
     if (closes) script.push_back(fake::PeerClose(at));
     if (refuse) script = {fake::Failure(0ms, describe("refused"))};
-    auto& socket = toolkit_.window().socket;
+    auto& socket = fake_.toolkit.window().socket;
     socket.scripts.push_back(script);
     return std::make_unique<FakePeer>(socket, refuse);
   }
@@ -55,33 +55,27 @@ class FakeBackend : public Backend {
   }
   std::string folder() override { return "/contract/程式 資料夾/"; }
   void write(const std::string& name, const std::string& content, bool hidden) override {
-    files_.files[folder() + name] = {content, hidden};
+    fake_.files.files[folder() + name] = {content, hidden};
   }
   std::optional<std::string> read(const std::string& name) override {
-    const auto found = files_.files.find(folder() + name);
-    if (found == files_.files.end()) return std::nullopt;
+    const auto found = fake_.files.files.find(folder() + name);
+    if (found == fake_.files.files.end()) return std::nullopt;
     return found->second.content;
   }
   std::vector<std::string> names() override {
     std::vector<std::string> names;
-    for (const auto& [path, file] : files_.files) names.push_back(path.substr(folder().size()));
+    for (const auto& [path, file] : fake_.files.files)
+      names.push_back(path.substr(folder().size()));
     return names;
   }
   void writeProgram(const std::string& name) override { write(name, "program", false); }
   std::optional<std::string> started() override {
-    if (files_.started.empty()) return std::nullopt;
-    return log_.back().substr(log_.back().find(" in ") + 4) + "\n0\n";
+    if (fake_.files.started.empty()) return std::nullopt;
+    return fake_.log.back().substr(fake_.log.back().find(" in ") + 4) + "\n0\n";
   }
 
  private:
-  std::vector<std::string> log_;
-  fake::EventQueue queue_;
-  fake::FakeToolkit toolkit_{queue_};
-  fake::FakeClock clock_{queue_};
-  fake::FakeIcmp icmp_{queue_};
-  fake::FakeFiles files_{queue_, log_};
-  fake::FakeOsQuery osQuery_{log_};
-  platform::Platform platform_{toolkit_, clock_, icmp_, files_, osQuery_};
+  fake::FakePlatform fake_;
 };
 
 }  // namespace

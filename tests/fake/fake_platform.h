@@ -329,4 +329,16 @@ class FakeOsQuery : public platform::OsQuery {
   std::vector<std::string>& log_;
 };
 
+// The whole fake platform: its parts on one virtual time, its calls in one log.
+struct FakePlatform {
+  std::vector<std::string> log;
+  EventQueue queue;
+  FakeToolkit toolkit{queue};
+  FakeClock clock{queue};
+  FakeIcmp icmp{queue};
+  FakeFiles files{queue, log};
+  FakeOsQuery osQuery{log};
+  platform::Platform platform{toolkit, clock, icmp, files, osQuery};
+};
+
 }  // namespace fake

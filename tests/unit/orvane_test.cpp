@@ -24,11 +24,7 @@ std::string Row(std::size_t i) { return orvane::AddressOf(orvane::TimeServers()[
 std::array<int, 4> Rect(const platform::TwipRect& r) { return {r.left, r.top, r.width, r.height}; }
 
 // The fake platform with a clock setter on it, rebuilt whole for each case.
-struct World {
-  fake::EventQueue queue;
-  fake::FakeToolkit toolkit{queue};
-  fake::FakeClock clock{queue};
-  fake::FakeIcmp icmp{queue};
+struct World : fake::FakePlatform {
   orvane::frm時間校正 form{toolkit, clock, icmp};
 };
 

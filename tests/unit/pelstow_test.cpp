@@ -13,7 +13,7 @@ using platform::MessageAnswer;
 const std::string kFolder = "/opt/app/", kTarget = kFolder + "my app.bin",
                   kDownload = kFolder + "_new_my app.bin";
 
-class Pelstow : public ::testing::Test {
+class Pelstow : public ::testing::Test, protected fake::FakePlatform {
  protected:
   Pelstow() {
     toolkit.log = &log;
@@ -33,15 +33,6 @@ class Pelstow : public ::testing::Test {
   std::string Content(const std::string& path) {
     return files.files.count(path) ? files.files.at(path).content : "(none)";
   }
-
-  std::vector<std::string> log;
-  fake::EventQueue queue;
-  fake::FakeToolkit toolkit{queue};
-  fake::FakeClock clock{queue};
-  fake::FakeIcmp icmp{queue};
-  fake::FakeFiles files{queue, log};
-  fake::FakeOsQuery osQuery{log};
-  platform::Platform platform{toolkit, clock, icmp, files, osQuery};
 };
 
 TEST_F(Pelstow, AnswerYesInstallsDeletesTheDownloadAndStartsTheNewVersionInThisOrder) {

@@ -10,8 +10,7 @@
 #include <fstream>
 
 #include "platform/error.h"
-#include "platform/win32/win32_services.h"
-#include "platform/win32/win32_toolkit.h"
+#include "platform/win32/win32_platform.h"
 #include "tests/backend/backend_env.h"
 #include "tests/contract/real_backend.h"
 
@@ -21,7 +20,7 @@ namespace {
 
 class Win32Backend : public RealBackend {
  public:
-  platform::Platform& platform() override { return platform_; }
+  platform::Platform& platform() override { return win32_.services; }
   std::string describe(const char* error) const override {
     return platform::win32::SystemMessage(std::string(error) == "reset" ? WSAECONNRESET
                                                                         : WSAECONNREFUSED);
@@ -44,12 +43,7 @@ class Win32Backend : public RealBackend {
   static HWND Hwnd(platform::Window& w) {
     return static_cast<platform::win32::Win32Window&>(w).hwnd();
   }
-  platform::win32::Win32Toolkit toolkit_;
-  platform::win32::Win32Clock clock_;
-  platform::win32::Win32Icmp icmp_;
-  platform::win32::Win32Files files_;
-  platform::win32::WmiOsQuery osQuery_;
-  platform::Platform platform_{toolkit_, clock_, icmp_, files_, osQuery_};
+  platform::win32::Win32Platform win32_;
 };
 
 bool InLab() { return ::InLab("Z:\\proc\\self\\uid_map"); }
