@@ -5,6 +5,7 @@
 
 #include "platform/qt/qt_events.h"
 #include "platform/qt/qt_platform.h"
+#include "platform/qt/safe_start.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ class Application : public QApplication {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::qt::StartSafely();
   // The arguments are the program's, not the toolkit's: QApplication would act on the options it
   // knows (-reverse, -style, -platform ...) and remove them from argv.
   std::string arguments = platform::qt::ArgumentText(argc, argv);

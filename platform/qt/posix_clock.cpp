@@ -1,11 +1,15 @@
 #include "platform/qt/posix_clock.h"
 
+#include <linux/capability.h>
+
 #include <QDate>
 #include <QLocale>
 #include <QRegularExpression>
 #include <QTime>
 #include <ctime>
 #include <thread>
+
+#include "platform/qt/safe_start.h"
 
 namespace platform::qt {
 
@@ -27,6 +31,7 @@ bool PosixClock::setSystemTimeUtc(const SystemTimeRecord& r) {
   timespec when{};
   when.tv_sec = static_cast<time_t>(utc.time_since_epoch().count());
   when.tv_nsec = long(r.milliseconds) * 1000000L;
+  const RaisedCapability right(CAP_SYS_TIME);  // for this one call only
   return clock_settime(CLOCK_REALTIME, &when) == 0;
 }
 

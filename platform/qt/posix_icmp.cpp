@@ -1,6 +1,7 @@
 #include "platform/qt/posix_icmp.h"
 
 #include <arpa/inet.h>
+#include <linux/capability.h>
 #include <linux/errqueue.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "platform/qt/posix_handles.h"
+#include "platform/qt/safe_start.h"
 
 namespace platform::qt {
 
@@ -222,6 +224,7 @@ std::optional<Ipv4Address> PosixIcmp::resolveFirstIpv4(const std::string& host) 
 std::unique_ptr<EchoHandle> PosixIcmp::openEchoHandle() {
   int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
   if (fd >= 0) return std::make_unique<PosixEchoHandle>(fd, false);
+  const RaisedCapability right(CAP_NET_RAW);
   fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
   if (fd >= 0) return std::make_unique<PosixEchoHandle>(fd, true);
   return nullptr;
