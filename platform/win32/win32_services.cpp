@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/win32/safe_start.h"
 
 namespace platform::win32 {
 
@@ -85,14 +86,15 @@ std::string Win32Clock::longTimeText(hh_mm_ss<seconds> time) const {
 
 void Win32Icmp::startSocketLibrary() {
   WSADATA data;
-  ::WSAStartup(MAKEWORD(1, 1), &data);
+  SYSTEM_CALL(L"ws2_32.dll", WSAStartup)(MAKEWORD(1, 1), &data);
 }
 
-void Win32Icmp::cleanupSocketLibrary() { ::WSACleanup(); }
+void Win32Icmp::cleanupSocketLibrary() { SYSTEM_CALL(L"ws2_32.dll", WSACleanup)(); }
 
 std::optional<Ipv4Address> Win32Icmp::resolveFirstIpv4(const std::string& host) {
   // Winsock keeps the host entry per thread.
-  const hostent* entry = ::gethostbyname(host.c_str());  // NOLINT(concurrency-mt-unsafe)
+  const hostent* entry =
+      SYSTEM_CALL(L"ws2_32.dll", gethostbyname)(host.c_str());  // NOLINT(concurrency-mt-unsafe)
   if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list[0]) return std::nullopt;
   Ipv4Address address;
   std::memcpy(address.data(), entry->h_addr_list[0], 4);
@@ -102,7 +104,7 @@ std::optional<Ipv4Address> Win32Icmp::resolveFirstIpv4(const std::string& host) 
 namespace {
 
 struct IcmpHandleTraits : KernelHandleTraits {
-  static void close(HANDLE handle) { ::IcmpCloseHandle(handle); }
+  static void close(HANDLE handle) { SYSTEM_CALL(L"iphlpapi.dll", IcmpCloseHandle)(handle); }
 };
 
 class Win32EchoHandle : public EchoHandle {
@@ -117,9 +119,9 @@ class Win32EchoHandle : public EchoHandle {
     std::vector<std::uint8_t> reply(sizeof(ICMP_ECHO_REPLY) + data.size() + 8 + 16, 0);
     IPAddr address;
     std::memcpy(&address, destination.data(), 4);
-    const DWORD stored =
-        ::IcmpSendEcho(handle_.get(), address, const_cast<std::uint8_t*>(data.data()),
-                       WORD(data.size()), &options, reply.data(), DWORD(reply.size()), timeoutMs);
+    const DWORD stored = SYSTEM_CALL(L"iphlpapi.dll", IcmpSendEcho)(
+        handle_.get(), address, const_cast<std::uint8_t*>(data.data()), WORD(data.size()), &options,
+        reply.data(), DWORD(reply.size()), timeoutMs);
     if (stored == 0) return {0, ::GetLastError(), 0};
     const auto* record = reinterpret_cast<const ICMP_ECHO_REPLY*>(reply.data());
     return {stored, record->Status, record->RoundTripTime};
@@ -132,7 +134,7 @@ class Win32EchoHandle : public EchoHandle {
 }  // namespace
 
 std::unique_ptr<EchoHandle> Win32Icmp::openEchoHandle() {
-  HANDLE handle = ::IcmpCreateFile();
+  HANDLE handle = SYSTEM_CALL(L"iphlpapi.dll", IcmpCreateFile)();
   if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return nullptr;
   return std::make_unique<Win32EchoHandle>(handle);
 }

@@ -9,6 +9,8 @@
 #include <cmath>
 #include <utility>
 
+#include "platform/win32/safe_start.h"
+
 namespace platform::win32 {
 
 namespace {
@@ -58,7 +60,7 @@ void RegisterClasses() {
     INITCOMMONCONTROLSEX controls{};
     controls.dwSize = sizeof controls;
     controls.dwICC = ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES;
-    ::InitCommonControlsEx(&controls);
+    SYSTEM_CALL(L"comctl32.dll", InitCommonControlsEx)(&controls);
     return true;
   }();
   (void)registered;
@@ -131,16 +133,18 @@ void Win32TcpSocket::connect(const std::string& remoteHost, std::uint16_t remote
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  int error = ::getaddrinfo(remoteHost.c_str(), nullptr, &hints, &found);
-  socket_.reset(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-  ::WSAAsyncSelect(socket_.get(), messageWindow_.get(), Message(), FD_CONNECT | FD_READ | FD_CLOSE);
+  int error = SYSTEM_CALL(L"ws2_32.dll", getaddrinfo)(remoteHost.c_str(), nullptr, &hints, &found);
+  socket_.reset(SYSTEM_CALL(L"ws2_32.dll", socket)(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  SYSTEM_CALL(L"ws2_32.dll", WSAAsyncSelect)
+  (socket_.get(), messageWindow_.get(), Message(), FD_CONNECT | FD_READ | FD_CLOSE);
   if (error == 0) {
     sockaddr_in address = *reinterpret_cast<sockaddr_in*>(found->ai_addr);
-    ::freeaddrinfo(found);
-    address.sin_port = ::htons(remotePort);
-    if (::connect(socket_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+    SYSTEM_CALL(L"ws2_32.dll", freeaddrinfo)(found);
+    address.sin_port = USHORT(remotePort >> 8 | (remotePort & 0xFF) << 8);  // network order
+    if (SYSTEM_CALL(L"ws2_32.dll", connect)(socket_.get(), reinterpret_cast<sockaddr*>(&address),
+                                            sizeof address) == 0)
       return;
-    error = ::WSAGetLastError();
+    error = SYSTEM_CALL(L"ws2_32.dll", WSAGetLastError)();
     if (error == WSAEWOULDBLOCK) return;
   }
   // A failure found at once is still reported from the message loop, like any other.
@@ -154,8 +158,9 @@ std::vector<std::uint8_t> Win32TcpSocket::readAll() { return std::exchange(recei
 // sending cannot hold the window's thread. False when nothing was read; error_ then says why.
 bool Win32TcpSocket::ReceiveChunk() {
   std::array<char, kReadChunk> buffer;
-  const int got = ::recv(socket_.get(), buffer.data(), int(buffer.size()), 0);
-  lastError_ = got < 0 ? ::WSAGetLastError() : 0;
+  const int got =
+      SYSTEM_CALL(L"ws2_32.dll", recv)(socket_.get(), buffer.data(), int(buffer.size()), 0);
+  lastError_ = got < 0 ? SYSTEM_CALL(L"ws2_32.dll", WSAGetLastError)() : 0;
   if (lastError_ == WSAEWOULDBLOCK) lastError_ = 0;
   if (got <= 0) return false;
   received_.insert(received_.end(), buffer.begin(), buffer.begin() + got);
@@ -293,7 +298,8 @@ namespace {
 // messages take effect whatever theme engine is in use (some reopen a theme regardless).
 LRESULT CALLBACK ClassicProgressProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
                                      UINT_PTR, DWORD_PTR) {
-  if (message != WM_PAINT) return ::DefSubclassProc(hwnd, message, wParam, lParam);
+  if (message != WM_PAINT)
+    return SYSTEM_CALL(L"comctl32.dll", DefSubclassProc)(hwnd, message, wParam, lParam);
   PAINTSTRUCT paint;
   HDC dc = ::BeginPaint(hwnd, &paint);
   RECT r;
@@ -326,8 +332,8 @@ LRESULT CALLBACK ClassicProgressProc(HWND hwnd, UINT message, WPARAM wParam, LPA
 ProgressBar& Win32Window::addProgressBar(const ControlDesign& d) {
   HWND child = CreateChild(PROGRESS_CLASSW, PBS_SMOOTH, d);
   // Visual styles draw their own bar and ignore the colour messages: turn them off here.
-  ::SetWindowTheme(child, L"", L"");
-  ::SetWindowSubclass(child, &ClassicProgressProc, 1, 0);
+  SYSTEM_CALL(L"uxtheme.dll", SetWindowTheme)(child, L"", L"");
+  SYSTEM_CALL(L"comctl32.dll", SetWindowSubclass)(child, &ClassicProgressProc, 1, 0);
   progressDesign_ = d;
   progressBar_ = std::make_unique<Win32ProgressBar>(child);
   return *progressBar_;

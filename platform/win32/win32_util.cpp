@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/error.h"
+#include "platform/win32/safe_start.h"
 
 namespace platform::win32 {
 
@@ -23,6 +24,17 @@ std::string Utf8(const wchar_t* wide, int length) {
 }
 
 std::string Utf8(const std::wstring& wide) { return Utf8(wide.data(), int(wide.size())); }
+
+void SocketTraits::close(SOCKET socket) { SYSTEM_CALL(L"ws2_32.dll", closesocket)(socket); }
+
+WinsockSession::WinsockSession(BYTE major, BYTE minor) {
+  WSADATA data;
+  started_ = SYSTEM_CALL(L"ws2_32.dll", WSAStartup)(MAKEWORD(major, minor), &data) == 0;
+}
+
+WinsockSession::~WinsockSession() {
+  if (started_) SYSTEM_CALL(L"ws2_32.dll", WSACleanup)();
+}
 
 std::wstring LongPath(const std::wstring& path) {
   const bool hasDrive = path.size() >= 3 && path[1] == L':' && path[2] == L'\\';

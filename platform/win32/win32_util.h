@@ -38,7 +38,7 @@ using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
 struct SocketTraits {
   using Value = SOCKET;
   static constexpr SOCKET none() { return INVALID_SOCKET; }
-  static void close(SOCKET socket) { ::closesocket(socket); }
+  static void close(SOCKET socket);
 };
 using UniqueSocket = UniqueHandle<SocketTraits>;
 
@@ -68,13 +68,8 @@ using UniqueWindow = UniqueHandle<WindowTraits>;
 // The socket library, started for as long as this object lives.
 class WinsockSession {
  public:
-  WinsockSession(BYTE major = 2, BYTE minor = 2) {
-    WSADATA data;
-    started_ = ::WSAStartup(MAKEWORD(major, minor), &data) == 0;
-  }
-  ~WinsockSession() {
-    if (started_) ::WSACleanup();
-  }
+  explicit WinsockSession(BYTE major = 2, BYTE minor = 2);
+  ~WinsockSession();
   WinsockSession(const WinsockSession&) = delete;
   WinsockSession& operator=(const WinsockSession&) = delete;
 
