@@ -268,7 +268,7 @@ class TerminationRequests {
                      [this, onRequest = std::move(onRequest)] {
                        Guarded([this, &onRequest] {
                          char byte = 0;
-                         static_cast<void>(::read(read_.get(), &byte, 1));
+                         [[maybe_unused]] const ssize_t drained = ::read(read_.get(), &byte, 1);
                          onRequest();
                        });
                      });
@@ -287,7 +287,7 @@ class TerminationRequests {
  private:
   static void OnSignal(int) {
     const char byte = 1;
-    static_cast<void>(::write(writeEnd_, &byte, 1));
+    [[maybe_unused]] const ssize_t sent = ::write(writeEnd_, &byte, 1);
   }
   static inline int writeEnd_ = -1;
   UniqueFd read_, write_;

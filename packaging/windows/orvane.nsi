@@ -1,0 +1,71 @@
+; The Windows installer of Orvane: the program in Program Files, a Start-menu shortcut, an entry
+; in the list of installed programs, and an uninstaller. /S installs (and uninstalls) silently.
+; scripts/package defines VERSION (1.00.0018), NUMERIC_VERSION (1.0.0.18), PROGRAM (orvane.exe),
+; ICON and OUTFILE.
+; The programs are 64-bit, and so is the installer.
+Target amd64-unicode
+ManifestDPIAware true
+RequestExecutionLevel admin
+SetCompressor /SOLID lzma
+!include "MUI2.nsh"
+
+!define PRODUCT "網路校時 Orvane"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Orvane"
+!define SHORTCUT "$SMPROGRAMS\網路校時.lnk"
+
+Name "${PRODUCT}"
+OutFile "${OUTFILE}"
+InstallDir "$PROGRAMFILES64\Orvane"
+BrandingText "${PRODUCT} ${VERSION}"
+
+!define MUI_ICON "${ICON}"
+!define MUI_UNICON "${ICON}"
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+!insertmacro MUI_LANGUAGE "TradChinese"
+
+VIProductVersion "${NUMERIC_VERSION}"
+VIFileVersion "${NUMERIC_VERSION}"
+VIAddVersionKey /LANG=${LANG_TRADCHINESE} "ProductName" "Orvane"
+VIAddVersionKey /LANG=${LANG_TRADCHINESE} "FileDescription" "${PRODUCT} 安裝程式"
+VIAddVersionKey /LANG=${LANG_TRADCHINESE} "CompanyName" "zevo"
+VIAddVersionKey /LANG=${LANG_TRADCHINESE} "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=${LANG_TRADCHINESE} "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=${LANG_TRADCHINESE} "LegalCopyright" "zevo"
+
+Function .onInit
+  SetRegView 64
+  SetShellVarContext all
+FunctionEnd
+
+Section
+  SetOutPath "$INSTDIR"
+  File "${PROGRAM}"
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+  CreateShortcut "${SHORTCUT}" "$INSTDIR\orvane.exe"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\orvane.exe,0"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "zevo"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" 1024
+SectionEnd
+
+Function un.onInit
+  SetRegView 64
+  SetShellVarContext all
+FunctionEnd
+
+Section Uninstall
+  Delete "${SHORTCUT}"
+  Delete "$INSTDIR\orvane.exe"
+  Delete "$INSTDIR\uninstall.exe"
+  RMDir "$INSTDIR"
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+SectionEnd
