@@ -1,6 +1,7 @@
 """The unmodified programs of one build (Linux, or Windows under Wine), as a user meets them:
 Orvane and Pelstow in the namespace lab, and Clock in the VM of scripts/vm, where the clock is
 the VM's own and is really set. Cases a build cannot show are skipped with the reason."""
+import glob
 import os
 import re
 import shutil
@@ -17,6 +18,8 @@ ORVANE, PELSTOW = os.path.join(lab.BUILD, "orvane"), os.path.join(lab.BUILD, "pe
 WINDOW, DOTS, FINISH = "網路校時 (By zevo)", ".............", (212, 180)
 SUCCESS, REFUSED = "系統時間校正成功。", "執行時有錯誤發生！"
 EXE = b".exe" if lab.WINDOWS else b""
+DIST = os.path.join(lab.SOURCE, "build", "dist")
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
 
 def only_linux(reason):
@@ -207,6 +210,72 @@ class Pelstow(Case):
         self.assertFalse(self.started(0.5))
 
 
+# Windows' KnownDLLs: always loaded from System32, whatever lies beside a program.
+KNOWN_DLLS = {"advapi32", "clbcatq", "combase", "comdlg32", "coml2", "gdi32", "gdiplus", "imagehlp",
+              "imm32", "kernel32", "msctf", "msvcrt", "normaliz", "nsi", "ole32", "oleaut32", "psapi",
+              "rpcrt4", "sechost", "setupapi", "shcore", "shell32", "shlwapi", "user32", "wldap32",
+              "ws2_32"}
+
+
+@unittest.skipUnless(lab.WINDOWS and not lab.IN_VM, "the Windows build, in the namespace lab")
+class Shipping(Case):
+    """What a Windows user is given: programs that load no DLL planted beside them, an installer."""
+
+    def test_the_programs_import_only_dlls_that_cannot_be_planted(self):
+        for program, allowed in (("orvane", KNOWN_DLLS | {"comctl32"}), ("pelstow", KNOWN_DLLS)):
+            dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p",
+                                   os.path.join(lab.BUILD, program + ".exe")],
+                                  capture_output=True, text=True, check=True).stdout
+            imported = {name.lower().removesuffix(".dll")
+                        for name in re.findall(r"DLL Name: (\S+)", dump)}
+            self.assertLessEqual(imported, allowed, program)
+            self.assertIn("kernel32", imported)
+
+    def test_dlls_planted_beside_orvane_are_not_loaded(self):
+        self.lab.inetd(*lab.TABLE)
+        folder = os.path.join(self.lab.dir, "Downloads")
+        os.makedirs(folder)
+        shutil.copy(ORVANE + ".exe", folder)
+        for name in ("uxtheme.dll", "iphlpapi.dll"):
+            shutil.copy(os.path.join(lab.BUILD, "tests", "planted.dll"), os.path.join(folder, name))
+        mark = os.path.join(self.lab.dir, "planted-ran")
+        env = dict(PLANTED_MARK=lab.windows_path(mark),
+                   WINEDLLOVERRIDES="uxtheme,iphlpapi=n,b;mscoree,mshtml=;winemenubuilder.exe=d")
+        subprocess.run(self.lab.command("rundll32", lab.windows_path(
+            os.path.join(folder, "uxtheme.dll")) + ",Mark"), env=self.lab.env(**env), timeout=60)
+        self.assertTrue(os.path.exists(mark), "a plain load takes the planted DLL")
+        os.remove(mark)
+        self.assertEqual(self.finished(self.lab.start(os.path.join(folder, "orvane"), "/Q", **env)), 0)
+        self.assertRegex(self.lab.shown()["lbl目標"], r"\([0-9]+ms\)$", "the system's echo")
+        self.assertFalse(os.path.exists(mark), "a planted DLL was loaded")
+
+    def test_the_installer_puts_orvane_in_place_and_the_uninstaller_takes_it_away(self):
+        setups = glob.glob(os.path.join(DIST, "orvane-*-setup.exe"))
+        if not setups:
+            self.skipTest("no installer: scripts/package makes it")
+        drive = os.path.join(os.environ["WINEPREFIX"], "drive_c")
+        placed = [os.path.join(drive, "Program Files", "Orvane", "orvane.exe"),
+                  os.path.join(drive, "ProgramData", "Microsoft", "Windows", "Start Menu",
+                               "Programs", "網路校時.lnk")]
+        key = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Orvane"
+
+        def entry():
+            done = subprocess.run(self.lab.command("reg", "query", key), capture_output=True,
+                                  env=self.lab.env())
+            return done.stdout.decode("big5", errors="replace") if done.returncode == 0 else ""
+        subprocess.run(self.lab.command(setups[0][:-4], "/S"), check=True, timeout=120,
+                       env=self.lab.env())
+        self.assertEqual([os.path.exists(p) for p in placed], [True, True])
+        self.assertRegex(entry(), r"DisplayVersion\s+REG_SZ\s+1\.00\.0018")
+        self.assertRegex(entry(), r"DisplayIcon\s+REG_SZ\s+C:\\Program Files\\Orvane\\orvane\.exe")
+        uninstaller = os.path.join(os.path.dirname(placed[0]), "uninstall")
+        subprocess.run(self.lab.command(uninstaller, "/S"), check=True, timeout=120,
+                       env=self.lab.env())
+        # The uninstaller works from a copy of itself, and ends after the one it started.
+        self.assertTrue(lab.until(lambda: not any(map(os.path.exists, placed)) and not entry(), 30))
+        self.assertFalse(os.path.exists(os.path.dirname(placed[0])))
+
+
 @unittest.skipUnless(lab.IN_VM, "only in the VM of scripts/vm, where the clock is its own")
 class Clock(Case):
     """The true time is anchored to the monotonic clock before the wall clock is put wrong."""
@@ -218,8 +287,8 @@ class Clock(Case):
         self.addCleanup(lambda: time.clock_settime(time.CLOCK_REALTIME, self.truth()))
         self.out = os.environ.get("VM_OUT", self.lab.dir)
 
-    def quiet_run(self, *prefix, **env):
-        done = subprocess.run([*prefix, *self.lab.command(ORVANE, "/Q")], env=self.lab.env(**env),
+    def quiet_run(self, *prefix, program=ORVANE, **env):
+        done = subprocess.run([*prefix, *self.lab.command(program, "/Q")], env=self.lab.env(**env),
                               capture_output=True, text=True, timeout=120)
         self.assertEqual(done.returncode, 0, done.stderr)
         return done
@@ -265,6 +334,59 @@ class Clock(Case):
         self.quiet_run()
         self.assertEqual(self.lab.shown()["lbl狀態"], SUCCESS)
         self.assertLessEqual(abs(time.time() - before - (time.monotonic() - began)), 1.5)
+
+    @only_linux("the Debian package")
+    def test_the_package_lends_the_right_to_set_the_clock_to_orvane_alone(self):
+        debs = glob.glob(os.path.join(DIST, "orvane_*.deb"))
+        if not debs:
+            self.skipTest("no package: scripts/package makes it")
+        # Triggers (the manual's index, the icon cache) are the system's work, not the package's.
+        dpkg = ["dpkg", "--no-triggers"]
+        subprocess.run([*dpkg, "-i", debs[0]], check=True, capture_output=True)
+        self.addCleanup(subprocess.run, [*dpkg, "--purge", "orvane"], capture_output=True)
+        files = subprocess.run(["dpkg", "-L", "orvane"], capture_output=True, text=True,
+                               check=True).stdout.split()
+        getcap = subprocess.run(["getcap", "/usr/bin/orvane"], capture_output=True, text=True)
+        self.assertEqual(getcap.stdout.split()[-1], "cap_sys_time=p")
+
+        # A plugin of the user's own, named the way Qt loads one: it runs in a program of the
+        # user's rights, and never in one that holds the right to set the clock.
+        mark = "/tmp/orvane-planted-plugin-ran"
+        planted = dict(QT_PLUGIN_PATH=os.path.join(lab.BUILD, "tests", "planted-plugins"),
+                       QT_QPA_GENERIC_PLUGINS="planted")
+        self.quiet_run(*NOBODY, **planted)
+        self.assertTrue(os.path.exists(mark), "the planted plugin loads where nothing stops it")
+        os.remove(mark)
+
+        # The installed program, as nobody: it corrects the clock, and between the calls that
+        # need it holds no capability effective and only the clock's permitted.
+        time.clock_settime(time.CLOCK_REALTIME, 978307200.0)
+        open(self.lab.log, "w").close()
+        process = subprocess.Popen([*NOBODY, "/usr/bin/orvane"], env=self.lab.env(**planted))
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+        self.assertTrue(lab.until(lambda: self.lab.shown().get("cmd再執行.enabled") == "1", 60))
+        self.assertEqual(self.lab.shown()["lbl狀態"], SUCCESS)
+        with open(f"/proc/{process.pid}/status") as f:
+            status = dict(line.split(":\t", 1) for line in f.read().splitlines() if ":\t" in line)
+        self.assertEqual((status["CapEff"], status["CapPrm"]), ("0" * 16, f"{1 << 25:016x}"))
+        self.lab.click(self.lab.window(WINDOW), *FINISH)
+        self.assertEqual(self.finished(process), 0)
+        self.assertLessEqual(abs(time.time() - self.truth()), 1.5)
+        self.assertFalse(os.path.exists(mark), "the planted plugin ran with the right")
+
+        # A copy given +ep by hand works all the same.
+        by_hand = os.path.join(self.lab.dir, "orvane-ep")
+        shutil.copy("/usr/bin/orvane", by_hand)
+        subprocess.run(["setcap", "cap_sys_time+ep", by_hand], check=True)
+        time.clock_settime(time.CLOCK_REALTIME, 978307200.0)
+        self.quiet_run(*NOBODY, program=by_hand)
+        self.assertEqual(self.lab.shown()["lbl狀態"], SUCCESS)
+        self.assertLessEqual(abs(time.time() - self.truth()), 1.5)
+
+        subprocess.run([*dpkg, "--purge", "orvane"], check=True, capture_output=True)
+        left = [f for f in files + glob.glob("/var/lib/dpkg/info/orvane.*")
+                if os.path.isfile(f) or os.path.islink(f)]
+        self.assertEqual(left, [])
 
     @unittest.skipUnless(lab.WINDOWS, "the Windows build")
     def test_orvane_exe_asks_for_the_right_utc_time(self):
