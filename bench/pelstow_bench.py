@@ -52,7 +52,8 @@ def main():
             os.remove(target)
             with open(target, "w") as f:
                 f.write("old")
-            ours.append(timed([os.path.join(lab.BUILD, "bench", "replace_bench"), source, target]))
+            ours.append(timed([os.path.join(lab.BUILD, "bench", "replace_bench"), folder,
+                               "_new_app", "app"]))
         pelstow_rss = whole_pelstow_rss(folder)
     finally:
         shutil.rmtree(folder, ignore_errors=True)

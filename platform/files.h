@@ -1,8 +1,11 @@
-// Files and shell: what an installer needs to put a new version in place and start it.
-// Paths are the system's own bytes (UTF-8 on Windows). Operations that fail throw platform::Error.
+// Files and shell: what an installer needs to put a new version in place and start it, in the
+// one folder it works in. Names are the system's own bytes (UTF-8 on Windows). Operations that
+// fail throw platform::Error, whose description names the file and says in the user's language
+// what went wrong.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -15,31 +18,42 @@ class StagedCopy {
   virtual ~StagedCopy() = default;
   // The length of what was copied.
   virtual std::int64_t length() const = 0;
-  // Replaces the target with the copy in one atomic step, with the target's permissions (or
-  // attributes); a failure leaves the target as it was.
+  // Replaces the target with the copy in one atomic step; a failure leaves the target as it was.
   virtual void putInPlace() = 0;
+};
+
+// A folder opened once: every name is taken inside it, so that a deep folder works like any
+// other and a folder renamed meanwhile cannot send the work elsewhere.
+class Folder {
+ public:
+  virtual ~Folder() = default;
+  // The path of a name in this folder, as the user is shown it.
+  virtual std::string pathOf(const std::string& name) const = 0;
+  // The name if it is a normal file (not hidden, system or a folder), else empty text.
+  virtual std::string findNormalFile(const std::string& name) = 0;
+  virtual std::int64_t fileLength(const std::string& name) = 0;
+  // Copies source, which must be a regular file, into a temporary file beside target, calling
+  // whileCopying between its parts. The copy takes the target's rights: on Windows its
+  // attributes, on POSIX its owner and group (where this process may set them), permission bits
+  // and ACL and user attributes, never set-user-ID, set-group-ID or file capabilities, which
+  // were granted to the old content; with no target, a new executable's rights.
+  virtual std::unique_ptr<StagedCopy> stageCopy(const std::string& source,
+                                                const std::string& target,
+                                                const std::function<void()>& whileCopying) = 0;
+  // Removes the temporary copies for target that an interrupted earlier run left behind.
+  virtual void removeStaleCopies(const std::string& target) = 0;
+  // Deletes the file, also a read-only one.
+  virtual void deleteFile(const std::string& name) = 0;
+  // Starts the program detached, with no arguments, this folder its working folder.
+  virtual void startProgram(const std::string& name) = 0;
 };
 
 class Files {
  public:
   virtual ~Files() = default;
-  // The name of the file at this path if it is a normal file (not hidden, system or a folder),
-  // else empty text.
-  virtual std::string findNormalFile(const std::string& path) = 0;
-  virtual std::int64_t fileLength(const std::string& path) = 0;
-  // Copies source, which must be a regular file, into a temporary file beside target.
-  virtual std::unique_ptr<StagedCopy> stageCopy(const std::string& source,
-                                                const std::string& target) = 0;
-  // Removes the temporary copies for target that an interrupted earlier run left behind.
-  virtual void removeStaleCopies(const std::string& target) = 0;
-  // Deletes the file, also a read-only one.
-  virtual void deleteFile(const std::string& path) = 0;
-  // Starts a program detached, with no arguments, in the given working folder.
-  virtual void startProgram(const std::string& path, const std::string& workingFolder) = 0;
-  // Ends this process at once.
-  [[noreturn]] virtual void terminateProcess(int exitCode) = 0;
-  // The folder separator of this system.
-  virtual char separator() const = 0;
+  // The folder the running program lies in: where the link lies, when it was started through a
+  // link. Throws platform::Error where it cannot be found.
+  virtual std::unique_ptr<Folder> programFolder() = 0;
 };
 
 // Staged copies are named ".<target name>.new-" and six letters or digits, beside their target;

@@ -18,4 +18,9 @@ void WindowBase::activateOnce() {
   if (onActivate_) onActivate_();
 }
 
+void Toolkit::handleEventsUntil(TimePoint deadline, const std::function<bool()>& done) {
+  while (waitForEvents(deadline) && !(done && done())) {
+  }
+}
+
 }  // namespace platform

@@ -115,6 +115,12 @@ class WindowBase : public Window {
 };
 
 enum class MessageButtons { Ok, YesNo };
+
+class Notice {
+ public:
+  virtual ~Notice() = default;
+};
+
 enum class MessageAnswer : std::int32_t { Ok = 1, Yes = 6, No = 7 };
 
 class Toolkit {
@@ -133,16 +139,22 @@ class Toolkit {
 
   // Handles every event already pending, then returns.
   virtual void doEvents() = 0;
-  // Handles pending events; when there are none, sleeps until one comes or the deadline (a
-  // monotonic time) passes, and handles what came.
-  virtual void waitForEvents(TimePoint deadline) = 0;
+  // Before the deadline (a monotonic time): handles pending events, or when there are none,
+  // sleeps until one comes or the deadline passes and handles what came, then returns true.
+  // Once the deadline has passed: false, and nothing is handled.
+  virtual bool waitForEvents(TimePoint deadline) = 0;
+  // Handles events, sleeping while there are none, until the deadline or until done() (asked
+  // after each pass) says so.
+  void handleEventsUntil(TimePoint deadline, const std::function<bool()>& done = {});
 
   // The process's argument text, without the program path.
   virtual std::string commandLine() const = 0;
-  // The folder holding the running program, without a trailing separator.
-  virtual std::string programFolder() const = 0;
-  // Ends the message loop with this exit code once control returns to it.
+  // Ends the program with this exit code: inside the message loop once control returns to it,
+  // at once where no message loop runs (a program without a window).
   virtual void endProgram(int exitCode) = 0;
+  // A small window of the program's own, without buttons, that says what the program is busy
+  // with; it closes when the notice is destroyed.
+  virtual std::unique_ptr<Notice> showNotice(const std::string& title, const std::string& text) = 0;
 };
 
 }  // namespace platform

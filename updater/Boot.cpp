@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 
 #include "platform/error.h"
 
@@ -13,10 +14,11 @@ namespace {
 
 constexpr const char* kDefaultName = "NewEXE.exe";
 constexpr const char* kUpdatePrefix = "_new_";
+constexpr const char* kTitle = "版本升級";
 // The main program may still be writing its download when the user answers: a download is
 // taken as whole once its length has held this long and did not change while it was copied.
 constexpr auto kSettleTime = 500ms;
-// How long the installation waits, at most, for the download to settle and for the target to be
+// How long the installation waits, at most, for the download to settle and for the files to be
 // free (the main program that started us is often still closing, holding its executable).
 constexpr auto kInstallLimit = 10s;
 constexpr auto kBusyPause = 250ms;
@@ -24,78 +26,126 @@ constexpr auto kBusyPause = 250ms;
 // else changed the target; then we give up instead of waiting for ever.
 constexpr auto kCopyWaitLimit = 10s;
 constexpr auto kCopyPollPause = 50ms;
+// A wait or a copy longer than this would leave the user looking at nothing: it gets a notice.
+constexpr auto kNoticeAfter = 500ms;
 constexpr std::int32_t kTimeoutError = 1460;  // ERROR_TIMEOUT
 constexpr std::int32_t kInvalidUseOfNull = 94;
 
 using TimePoint = std::chrono::steady_clock::time_point;
 
 [[noreturn]] void EndProcess(platform::Platform& p, int exitCode) {
-  p.files.terminateProcess(exitCode);
-  std::abort();  // not reached: the process has ended
+  p.toolkit.endProgram(exitCode);
+  std::abort();  // not reached: without a message loop the program ends at once
 }
 
-// Lets events be handled, without spinning, until the time has come.
-void PauseUntil(platform::Platform& p, TimePoint until) {
-  while (p.clock.monotonicNow() < until) p.toolkit.waitForEvents(until);
-}
+// One of the installation's waits, or its copy: events are handled meanwhile without spinning,
+// and once it has lasted half a second a notice says what it is waiting for, until it is over.
+class Wait {
+ public:
+  Wait(platform::Platform& p, std::string what)
+      : p_(p), what_(std::move(what)), start_(p.clock.monotonicNow()) {}
+
+  void until(TimePoint when) {
+    for (;;) {
+      tellIfLong();
+      p_.toolkit.handleEventsUntil(notice_ ? when : std::min(when, start_ + kNoticeAfter));
+      if (p_.clock.monotonicNow() >= when) return;
+    }
+  }
+  // For work that goes on without waiting (the parts of a copy).
+  void tellIfLong() {
+    if (notice_ || p_.clock.monotonicNow() - start_ < kNoticeAfter) return;
+    notice_ = p_.toolkit.showNotice(kTitle, what_);
+    p_.toolkit.doEvents();  // on the screen before the work goes on
+  }
+  // The work goes on: the notice goes.
+  void over() { notice_.reset(); }
+
+ private:
+  platform::Platform& p_;
+  std::string what_;
+  TimePoint start_;
+  std::unique_ptr<platform::Notice> notice_;
+};
 
 // Runs the operation again while it fails only because its file is busy, until the deadline.
 template <class Operation>
-auto RetryWhileBusy(platform::Platform& p, TimePoint deadline, Operation operation) {
+auto RetryWhileBusy(platform::Platform& p, TimePoint deadline, const std::string& waitingFor,
+                    Operation operation) {
+  std::optional<Wait> wait;
   for (;;) {
     try {
       return operation();
     } catch (const platform::Error& error) {
       if (!error.inUse() || p.clock.monotonicNow() >= deadline) throw;
     }
-    PauseUntil(p, p.clock.monotonicNow() + kBusyPause);
+    if (!wait) wait.emplace(p, waitingFor);
+    wait->until(p.clock.monotonicNow() + kBusyPause);
   }
 }
 
-// A file's length and when it was measured.
-struct Look {
+struct MeasuredLength {
   std::int64_t length;
-  TimePoint at;
+  TimePoint measuredAt;
 };
 
-Look LookAt(platform::Platform& p, const std::string& path) {
-  return {p.files.fileLength(path), p.clock.monotonicNow()};
+MeasuredLength Measure(platform::Platform& p, platform::Folder& folder, const std::string& name) {
+  return {folder.fileLength(name), p.clock.monotonicNow()};
+}
+
+std::unique_ptr<platform::StagedCopy> Copy(platform::Platform& p, platform::Folder& folder,
+                                           const std::string& download, const std::string& target) {
+  Wait copying(p, "正在複製新版程式：" + target);
+  return folder.stageCopy(download, target, [&copying] { copying.tellIfLong(); });
 }
 
 // Puts a copy of the download in place of the target once the download has stopped changing: its
 // length held for kSettleTime, then it was copied whole with no change during the copy. The
 // target is touched only then. Returns the length installed.
-std::int64_t InstallSettledDownload(platform::Platform& p, const std::string& download,
-                                    const std::string& target, Look last) {
-  const TimePoint deadline = p.clock.monotonicNow() + kInstallLimit;
+std::int64_t InstallSettledDownload(platform::Platform& p, platform::Folder& folder,
+                                    const std::string& download, const std::string& target,
+                                    MeasuredLength last, TimePoint deadline) {
+  const std::string writing = "等候新版程式下載完成：" + download;
+  Wait settling(p, writing);
   for (;;) {
-    PauseUntil(p, last.at + kSettleTime);
-    const Look now = LookAt(p, download);
+    settling.until(last.measuredAt + kSettleTime);
+    const MeasuredLength now = Measure(p, folder, download);
     if (now.length != last.length) {
       last = now;
     } else {
-      auto copy = RetryWhileBusy(p, deadline, [&] { return p.files.stageCopy(download, target); });
-      last = LookAt(p, download);
+      settling.over();
+      auto copy =
+          RetryWhileBusy(p, deadline, writing, [&] { return Copy(p, folder, download, target); });
+      last = Measure(p, folder, download);
       if (copy->length() == now.length && last.length == now.length) {
-        RetryWhileBusy(p, deadline, [&] { copy->putInPlace(); });
+        RetryWhileBusy(p, deadline, "等候舊版程式結束：" + target, [&] { copy->putInPlace(); });
         return now.length;
       }
     }
     if (p.clock.monotonicNow() >= deadline)
-      throw platform::Error(kTimeoutError, "等候新版程式下載完成逾時：" + download);
+      throw platform::Error(kTimeoutError, "等候新版程式下載完成逾時：" + folder.pathOf(download));
   }
 }
 
-void WaitForCopy(platform::Platform& p, const std::string& target, std::int64_t expectedLength) {
+void WaitForCopy(platform::Platform& p, platform::Folder& folder, const std::string& target,
+                 std::int64_t expectedLength) {
   const auto start = p.clock.monotonicNow();
+  Wait checking(p, "等候新版程式複製完成：" + target);
   std::int64_t currentLength = 0;
   while (currentLength != expectedLength) {
     if (p.clock.monotonicNow() - start >= kCopyWaitLimit)
-      throw platform::Error(kTimeoutError, "等候新版程式複製完成逾時：" + target);
-    currentLength = p.files.fileLength(target);
+      throw platform::Error(kTimeoutError, "等候新版程式複製完成逾時：" + folder.pathOf(target));
+    currentLength = folder.fileLength(target);
     p.toolkit.doEvents();
-    if (currentLength != expectedLength) PauseUntil(p, p.clock.monotonicNow() + kCopyPollPause);
+    if (currentLength != expectedLength) checking.until(p.clock.monotonicNow() + kCopyPollPause);
   }
+}
+
+// The report of a failure says where the user's program stands: the promise is that it is either
+// the old version, unchanged, or the whole new one.
+[[noreturn]] void Rethrow(const platform::Error& error, const std::string& standing) {
+  throw platform::Error(error.number(), std::string(error.what()) + "\n\n" + standing,
+                        error.inUse());
 }
 
 }  // namespace
@@ -103,7 +153,7 @@ void WaitForCopy(platform::Platform& p, const std::string& target, std::int64_t 
 std::string QueryOSInfo(platform::OsQuery& osQuery, std::string& version) {
   std::string result;
   for (const auto& item : osQuery.operatingSystems()) {
-    if (!item.caption) throw platform::Error(kInvalidUseOfNull, "Invalid use of Null");
+    if (!item.caption) throw platform::Error(kInvalidUseOfNull, "不正確地使用 Null：作業系統名稱");
     result = *item.caption;
     version = item.version;
   }
@@ -122,32 +172,43 @@ bool IsPlainFileName(const std::string& name) {
 void Main(platform::Platform& p) {
   const std::string commandLine = p.toolkit.commandLine();
   const std::string name = commandLine.empty() ? kDefaultName : commandLine;
-  const std::string folder = p.toolkit.programFolder() + p.files.separator();
-  const std::string updatePath = folder + kUpdatePrefix + name;
-  const std::string targetPath = folder + name;
+  const auto folder = p.files.programFolder();
+  const std::string update = kUpdatePrefix + name;
 
   // Nothing here depends on the system's name and version; a failed query still ends the run
   // before any file has been looked at.
   std::string systemVersion;
   static_cast<void>(QueryOSInfo(p.osQuery, systemVersion));
 
-  if (!IsPlainFileName(name) || p.files.findNormalFile(updatePath).empty()) {
+  if (!IsPlainFileName(name) || folder->findNormalFile(update).empty()) {
     p.toolkit.messageBox("必需由主程式呼叫始可執行！", "Tarrin（zevo）說：",
                          platform::MessageButtons::Ok, platform::MessageAnswer::Ok);
     EndProcess(p, 0);
   }
 
-  p.files.removeStaleCopies(targetPath);
-  const Look download = LookAt(p, updatePath);
+  folder->removeStaleCopies(name);
+  const MeasuredLength download = Measure(p, *folder, update);
   const auto answer =
-      p.toolkit.messageBox("已下載完成，要立即執行新版程式嗎？", "版本升級",
+      p.toolkit.messageBox("已下載完成，要立即執行新版程式嗎？", kTitle,
                            platform::MessageButtons::YesNo, platform::MessageAnswer::Yes);
-  const std::int64_t installedLength = InstallSettledDownload(p, updatePath, targetPath, download);
+  // Everything that waits for other programs, from here to the start, shares these ten seconds.
+  const TimePoint deadline = p.clock.monotonicNow() + kInstallLimit;
+  std::int64_t installedLength = 0;
+  try {
+    installedLength = InstallSettledDownload(p, *folder, update, name, download, deadline);
+  } catch (const platform::Error& error) {
+    Rethrow(error, "舊版程式未變更：" + folder->pathOf(name));
+  }
   if (answer != platform::MessageAnswer::Yes) EndProcess(p, 0);
 
-  WaitForCopy(p, targetPath, installedLength);
-  p.files.deleteFile(updatePath);
-  p.files.startProgram(targetPath, folder);
+  try {
+    WaitForCopy(p, *folder, name, installedLength);
+    RetryWhileBusy(p, deadline, "等候其他程式放開下載的檔案：" + update,
+                   [&] { folder->deleteFile(update); });
+    folder->startProgram(name);
+  } catch (const platform::Error& error) {
+    Rethrow(error, "新版程式已放入定位：" + folder->pathOf(name));
+  }
   EndProcess(p, 0);
 }
 

@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
   std::string arguments = platform::qt::ArgumentText(argc, argv);
   int toolkitArgc = 1;
   Application app(toolkitArgc, argv);
-  platform::qt::QtPlatform qt(std::move(arguments));
+  platform::qt::QtPlatform qt(std::move(arguments), argv[0] != nullptr ? argv[0] : "");
   try {
     return programMain(qt.services);
   } catch (...) {

@@ -1,30 +1,26 @@
-// Files and shell on POSIX, and the OS query through Qt.
+// Files and shell on POSIX: every operation is taken relative to one open folder (openat,
+// renameat, unlinkat, fstatat), so a folder of any depth works and renaming it meanwhile cannot
+// redirect the work. Names are bytes, passed to the system as they are.
 #pragma once
 
+#include <memory>
+#include <string>
+
 #include "platform/files.h"
-#include "platform/osquery.h"
 
 namespace platform::qt {
 
 class PosixFiles : public Files {
  public:
-  std::string findNormalFile(const std::string& path) override;
-  std::int64_t fileLength(const std::string& path) override;
-  // Streams source into a temporary file beside target, flushes it and gives it target's
-  // permission bits; putting it in place renames it over target, so target is either the old file
-  // or the whole new one. Paths are bytes, passed to the system as they are.
-  std::unique_ptr<StagedCopy> stageCopy(const std::string& source,
-                                        const std::string& target) override;
-  void removeStaleCopies(const std::string& target) override;
-  void deleteFile(const std::string& path) override;
-  void startProgram(const std::string& path, const std::string& workingFolder) override;
-  [[noreturn]] void terminateProcess(int exitCode) override;
-  char separator() const override { return '/'; }
+  // argv[0]: where the caller found the program, a link perhaps.
+  explicit PosixFiles(std::string invokedAs) : invokedAs_(std::move(invokedAs)) {}
+  std::unique_ptr<Folder> programFolder() override;
+
+ private:
+  std::string invokedAs_;
 };
 
-class QtOsQuery : public OsQuery {
- public:
-  std::vector<OperatingSystemItem> operatingSystems() override;
-};
+// A folder opened by its path; throws platform::Error where it cannot be opened.
+std::unique_ptr<Folder> OpenFolder(const std::string& path);
 
 }  // namespace platform::qt

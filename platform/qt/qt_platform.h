@@ -8,12 +8,15 @@
 #include "platform/qt/posix_clock.h"
 #include "platform/qt/posix_files.h"
 #include "platform/qt/posix_icmp.h"
+#include "platform/qt/qt_osquery.h"
 #include "platform/qt/qt_toolkit.h"
 
 namespace platform::qt {
 
 struct QtPlatform {
-  explicit QtPlatform(std::string arguments) : toolkit(std::move(arguments)) {}
+  // arguments: as ArgumentText took them; invokedAs: argv[0].
+  QtPlatform(std::string arguments, std::string invokedAs)
+      : toolkit(std::move(arguments)), files(std::move(invokedAs)) {}
   QtToolkit toolkit;
   PosixClock clock;
   PosixIcmp icmp;

@@ -16,6 +16,7 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 
 #include "platform/error.h"
 #include "platform/qt/posix_handles.h"
@@ -334,8 +335,7 @@ int QtToolkit::run(Window& window) {
   // window's thread for a second.
   form.widget()->show();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (!form.widget()->painted() && std::chrono::steady_clock::now() < deadline)
-    waitForEvents(deadline);
+  handleEventsUntil(deadline, [&form] { return form.widget()->painted(); });
   doEvents();  // hands the painted window to the display
 
   QTimer activation;
@@ -343,7 +343,9 @@ int QtToolkit::run(Window& window) {
   QObject::connect(&activation, &QTimer::timeout,
                    [&form] { Guarded([&form] { form.activateOnce(); }); });
   activation.start(0);
+  running_ = true;
   const int exitCode = form.isUnloaded() ? 0 : QApplication::exec();
+  running_ = false;
   destroyWatch_.forget(*form.widget());
   QObject::disconnect(sessionEnd);
   return exitCode;
@@ -376,10 +378,10 @@ MessageAnswer QtToolkit::messageBox(const std::string& text, const std::string& 
 
 void QtToolkit::doEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
 
-void QtToolkit::waitForEvents(TimePoint deadline) {
+bool QtToolkit::waitForEvents(TimePoint deadline) {
   const auto left =
       std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  if (left.count() <= 0) return doEvents();
+  if (left.count() <= 0) return false;
   // The timer only wakes the sleeping loop at the deadline; any other event wakes it earlier.
   QTimer wake;
   wake.setSingleShot(true);
@@ -387,18 +389,42 @@ void QtToolkit::waitForEvents(TimePoint deadline) {
   QObject::connect(&wake, &QTimer::timeout, [] {});
   wake.start(int(left.count()));
   QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  return true;
 }
 
-std::string QtToolkit::programFolder() const {
-  // The bytes the system knows the program by: a folder name need not be UTF-8.
-  std::string path(4096, '\0');
-  const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
-  if (length <= 0) return ".";
-  path.resize(std::size_t(length));
-  const auto slash = path.rfind('/');
-  return slash == 0 ? "/" : path.substr(0, slash);
+void QtToolkit::endProgram(int exitCode) {
+  if (running_) return QCoreApplication::exit(exitCode);
+  static_cast<void>(std::fflush(nullptr));
+  ::_exit(exitCode);
 }
 
-void QtToolkit::endProgram(int exitCode) { QCoreApplication::exit(exitCode); }
+namespace {
+
+class QtNotice : public Notice {
+ public:
+  QtNotice(const std::string& title, const std::string& text) {
+    widget_.setWindowTitle(Q(title));
+    widget_.setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    auto* label = new QLabel(Q(text), &widget_);
+    label->setMargin(16);
+    label->setAlignment(Qt::AlignCenter);
+    label->adjustSize();
+    widget_.setFixedSize(label->size());
+    UiLog("notice", widget_.windowTitle(), label->text());
+    widget_.show();
+  }
+  ~QtNotice() override { UiLog("notice-closed", widget_.windowTitle(), {}); }
+  QtNotice(const QtNotice&) = delete;
+  QtNotice& operator=(const QtNotice&) = delete;
+
+ private:
+  QWidget widget_;
+};
+
+}  // namespace
+
+std::unique_ptr<Notice> QtToolkit::showNotice(const std::string& title, const std::string& text) {
+  return std::make_unique<QtNotice>(title, text);
+}
 
 }  // namespace platform::qt

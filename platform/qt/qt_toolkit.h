@@ -131,13 +131,14 @@ class QtToolkit : public Toolkit {
   MessageAnswer messageBox(const std::string& text, const std::string& title,
                            MessageButtons buttons, MessageAnswer defaultButton) override;
   void doEvents() override;
-  void waitForEvents(TimePoint deadline) override;
+  bool waitForEvents(TimePoint deadline) override;
   std::string commandLine() const override { return commandLine_; }
-  std::string programFolder() const override;
   void endProgram(int exitCode) override;
+  std::unique_ptr<Notice> showNotice(const std::string& title, const std::string& text) override;
 
  private:
   std::string commandLine_;
+  bool running_ = false;    // inside run's message loop
   QPointer<QWidget> form_;  // the owner of message boxes while it is shown; null once destroyed
   DestroyWatch destroyWatch_;
 };

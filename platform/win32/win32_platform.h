@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "platform/win32/win32_files.h"
 #include "platform/win32/win32_services.h"
 #include "platform/win32/win32_toolkit.h"
 

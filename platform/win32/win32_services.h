@@ -1,8 +1,7 @@
-// Clock, ICMP echo, files and shell, and the WMI query on Win32.
+// Clock, ICMP echo and the WMI query on Win32.
 #pragma once
 
 #include "platform/clock.h"
-#include "platform/files.h"
 #include "platform/icmp.h"
 #include "platform/osquery.h"
 #include "platform/win32/win32_util.h"
@@ -25,22 +24,6 @@ class Win32Icmp : public Icmp {
   void cleanupSocketLibrary() override;
   std::optional<Ipv4Address> resolveFirstIpv4(const std::string& host) override;
   std::unique_ptr<EchoHandle> openEchoHandle() override;  // IcmpCreateFile
-};
-
-class Win32Files : public Files {
- public:
-  std::string findNormalFile(const std::string& path) override;
-  std::int64_t fileLength(const std::string& path) override;
-  // A copy beside the target, flushed and deleted by the system should the process end first;
-  // putting it in place is MoveFileExW with replace-existing and write-through. Paths past
-  // MAX_PATH are handed over as "\\?\" paths.
-  std::unique_ptr<StagedCopy> stageCopy(const std::string& source,
-                                        const std::string& target) override;
-  void removeStaleCopies(const std::string& target) override;
-  void deleteFile(const std::string& path) override;
-  void startProgram(const std::string& path, const std::string& workingFolder) override;
-  [[noreturn]] void terminateProcess(int exitCode) override;
-  char separator() const override { return '\\'; }
 };
 
 // Win32_OperatingSystem from root\cimv2 through COM, impersonation level impersonate.

@@ -20,6 +20,7 @@ constexpr UINT kSocketMessage = WM_APP + 0x100;
 constexpr UINT kSocketMessages = 0x100;
 constexpr wchar_t kFormClass[] = L"PlatformForm";
 constexpr wchar_t kSocketClass[] = L"PlatformSocket";
+constexpr wchar_t kNoticeClass[] = L"PlatformNotice";
 
 HINSTANCE Instance() { return ::GetModuleHandleW(nullptr); }
 
@@ -57,6 +58,12 @@ void RegisterClasses() {
     socket.hInstance = Instance();
     socket.lpszClassName = kSocketClass;
     ::RegisterClassExW(&socket);
+    WNDCLASSEXW notice = socket;
+    notice.hCursor = ::LoadCursorW(nullptr, IDC_WAIT);
+    notice.hbrBackground = ::GetSysColorBrush(COLOR_BTNFACE);
+    notice.hIcon = form.hIcon;
+    notice.lpszClassName = kNoticeClass;
+    ::RegisterClassExW(&notice);
     INITCOMMONCONTROLSEX controls{};
     controls.dwSize = sizeof controls;
     controls.dwICC = ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES;
@@ -464,8 +471,10 @@ void Win32Toolkit::Dispatch(MSG& msg) {
 
 int Win32Toolkit::run(Window& window) {
   static_cast<Win32Window&>(window).show();
+  running_ = true;
   MSG msg;
   while (!quit_ && ::GetMessageW(&msg, nullptr, 0, 0) > 0) Dispatch(msg);
+  running_ = false;
   return exitCode_;
 }
 
@@ -495,13 +504,13 @@ void Win32Toolkit::doEvents() {
   }
 }
 
-void Win32Toolkit::waitForEvents(TimePoint deadline) {
+bool Win32Toolkit::waitForEvents(TimePoint deadline) {
   const auto left =
       std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  if (left.count() > 0)
-    ::MsgWaitForMultipleObjectsEx(0, nullptr, DWORD(left.count()), QS_ALLINPUT,
-                                  MWMO_INPUTAVAILABLE);
+  if (left.count() <= 0) return false;
+  ::MsgWaitForMultipleObjectsEx(0, nullptr, DWORD(left.count()), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   doEvents();
+  return true;
 }
 
 std::wstring ArgumentsOf(const std::wstring& line) {
@@ -513,18 +522,78 @@ std::wstring ArgumentsOf(const std::wstring& line) {
     while (at < line.size() && line[at] != L' ' && line[at] != L'\t') ++at;
   }
   while (at < line.size() && (line[at] == L' ' || line[at] == L'\t')) ++at;
-  return line.substr(at);
+  std::wstring arguments = line.substr(at);
+  if (arguments.size() >= 2 && arguments.front() == L'"' &&
+      arguments.find(L'"', 1) == arguments.size() - 1)
+    arguments = arguments.substr(1, arguments.size() - 2);
+  return arguments;
 }
 
 std::string Win32Toolkit::commandLine() const { return Utf8(ArgumentsOf(::GetCommandLineW())); }
 
-std::string Win32Toolkit::programFolder() const {
-  std::wstring path(32768, L'\0');
-  path.resize(::GetModuleFileNameW(nullptr, path.data(), DWORD(path.size())));
-  return Utf8(path.substr(0, path.find_last_of(L"\\/")));
+void Win32Toolkit::endProgram(int exitCode) {
+  if (running_) return quit(exitCode);
+  ::TerminateProcess(::GetCurrentProcess(), UINT(exitCode));
+  ::ExitProcess(UINT(exitCode));
 }
 
-void Win32Toolkit::endProgram(int exitCode) { quit(exitCode); }
+namespace {
+
+// A small window of the program's own in the middle of the screen: its title and one line.
+class Win32Notice : public Notice {
+ public:
+  Win32Notice(const std::string& title, const std::string& text) {
+    RegisterClasses();
+    const int dpi = int(::GetDpiForSystem());
+    font_.reset(::CreateFontW(-::MulDiv(9, dpi, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                              CHINESEBIG5_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                              DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"新細明體"));
+    const std::wstring line = Wide(text);
+    RECT size{0, 0, 0, 0};
+    {
+      HDC dc = ::GetDC(nullptr);
+      HGDIOBJ old = ::SelectObject(dc, font_.get());
+      ::DrawTextW(dc, line.c_str(), int(line.size()), &size, DT_CALCRECT | DT_SINGLELINE);
+      ::SelectObject(dc, old);
+      ::ReleaseDC(nullptr, dc);
+    }
+    const int margin = ::MulDiv(16, dpi, 96);
+    RECT frame{0, 0, size.right + 2 * margin, size.bottom + 2 * margin};
+    constexpr DWORD style = WS_POPUP | WS_CAPTION;
+    ::AdjustWindowRectExForDpi(&frame, style, FALSE, WS_EX_DLGMODALFRAME, UINT(dpi));
+    const int width = frame.right - frame.left, height = frame.bottom - frame.top;
+    window_.reset(::CreateWindowExW(WS_EX_DLGMODALFRAME, kNoticeClass, Wide(title).c_str(), style,
+                                    (::GetSystemMetrics(SM_CXSCREEN) - width) / 2,
+                                    (::GetSystemMetrics(SM_CYSCREEN) - height) / 2, width, height,
+                                    nullptr, nullptr, Instance(), nullptr));
+    if (!window_) return;  // a notice that cannot be shown is no reason to stop the work
+    HWND label = ::CreateWindowExW(
+        0, L"STATIC", line.c_str(), WS_CHILD | WS_VISIBLE | SS_CENTER | SS_NOPREFIX, margin, margin,
+        size.right, size.bottom, window_.get(), nullptr, Instance(), nullptr);
+    ::SendMessageW(label, WM_SETFONT, WPARAM(font_.get()), FALSE);
+    UiLog("notice", title, text);
+    title_ = title;
+    ::ShowWindow(window_.get(), SW_SHOWNORMAL);
+    ::UpdateWindow(window_.get());
+  }
+  ~Win32Notice() override {
+    if (window_) UiLog("notice-closed", title_, "");
+  }
+  Win32Notice(const Win32Notice&) = delete;
+  Win32Notice& operator=(const Win32Notice&) = delete;
+
+ private:
+  UniqueGdiObject<HFONT> font_;  // outlives the window that uses it
+  UniqueWindow window_;
+  std::string title_;
+};
+
+}  // namespace
+
+std::unique_ptr<Notice> Win32Toolkit::showNotice(const std::string& title,
+                                                 const std::string& text) {
+  return std::make_unique<Win32Notice>(title, text);
+}
 
 void Win32Toolkit::forget(const Win32Window& window) {
   if (window_ == &window) window_ = nullptr;

@@ -134,10 +134,10 @@ class Win32Toolkit : public Toolkit {
   MessageAnswer messageBox(const std::string& text, const std::string& title,
                            MessageButtons buttons, MessageAnswer defaultButton) override;
   void doEvents() override;
-  void waitForEvents(TimePoint deadline) override;
+  bool waitForEvents(TimePoint deadline) override;
   std::string commandLine() const override;
-  std::string programFolder() const override;
   void endProgram(int exitCode) override;
+  std::unique_ptr<Notice> showNotice(const std::string& title, const std::string& text) override;
 
   // Ends the message loop once control returns to it.
   void quit(int exitCode);
@@ -147,11 +147,14 @@ class Win32Toolkit : public Toolkit {
  private:
   void Dispatch(MSG& msg);
   Win32Window* window_ = nullptr;
+  bool running_ = false;  // inside run's message loop
   bool quit_ = false;
   int exitCode_ = 0;
 };
 
-// The command-line text after the program's own name, as the process received it.
+// The command-line text after the program's own name, as the process received it, less one pair
+// of quotes around the whole of it: no Windows file name holds a quote, and a caller quotes a name
+// with spaces.
 std::wstring ArgumentsOf(const std::wstring& commandLine);
 
 }  // namespace platform::win32

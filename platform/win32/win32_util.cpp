@@ -44,7 +44,7 @@ std::wstring LongPath(const std::wstring& path) {
   return path;
 }
 
-std::string SystemMessage(DWORD code) {
+std::string SystemMessage(DWORD code, const std::string& file) {
   wchar_t* buffer = nullptr;
   const DWORD length = ::FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -54,7 +54,10 @@ std::string SystemMessage(DWORD code) {
   while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
     text.pop_back();
   if (text.empty()) return "錯誤 " + std::to_string(code);
-  return Utf8(text);
+  std::string message = Utf8(text);
+  for (std::size_t at = 0; (at = message.find("%1", at)) != std::string::npos; at += file.size())
+    message.replace(at, 2, file);
+  return message;
 }
 
 void ReportCurrentException() {

@@ -18,8 +18,9 @@ std::wstring Wide(const std::string& utf8);
 std::string Utf8(const std::wstring& wide);
 std::string Utf8(const wchar_t* wide, int length);
 
-// The system's description of an error code, in the user's language.
-std::string SystemMessage(DWORD code);
+// The system's description of an error code, in the user's language; a "%1" in it stands for
+// the file the error is about.
+std::string SystemMessage(DWORD code, const std::string& file = "");
 
 // Handles of the system, each owned by one object (platform::UniqueHandle).
 struct KernelHandleTraits {

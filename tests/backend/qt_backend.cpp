@@ -20,6 +20,9 @@ class QtBackend : public RealBackend {
   std::string describe(const char* error) const override {
     return std::string(error) == "reset" ? "連線被對方重設" : "連線被拒絕";
   }
+  std::unique_ptr<platform::Folder> openFolder() override {
+    return platform::qt::OpenFolder(folder());
+  }
   void click(platform::Button& button) override {
     static_cast<platform::qt::QtButton&>(button).widget()->click();
   }
@@ -33,7 +36,7 @@ class QtBackend : public RealBackend {
   }
 
  private:
-  platform::qt::QtPlatform qt_{""};
+  platform::qt::QtPlatform qt_{"", ""};
 };
 
 }  // namespace

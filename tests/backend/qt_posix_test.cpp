@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -127,7 +128,9 @@ class PosixFiles : public ::testing::Test {
     std::sort(names.begin(), names.end());
     return names;
   }
-  platform::qt::PosixFiles files;
+  void Install(const std::string& download, const std::string& target) {
+    platform::qt::OpenFolder(folder)->stageCopy(download, target, [] {})->putInPlace();
+  }
   fs::path root, folder;
   std::vector<std::string> mounts;
 };
@@ -141,39 +144,79 @@ TEST_F(PosixFiles, ARunningExecutableIsReplacedKeepingItsModeAndTheNewOneStarts)
   pid_t running = 0;
   char* argv[] = {const_cast<char*>(app.c_str()), const_cast<char*>("5"), nullptr};
   ASSERT_EQ(::posix_spawn(&running, app.c_str(), nullptr, nullptr, argv, environ), 0);
-  files.stageCopy(folder / "_new_app", app)->putInPlace();
+  Install("_new_app", app.filename());
   ::kill(running, SIGKILL);
   ::waitpid(running, nullptr, 0);
   EXPECT_EQ(fs::status(app).permissions(), fs::perms(0750));
-  files.startProgram(app, folder.string() + "/");
+  platform::qt::OpenFolder(folder)->startProgram(app.filename());
   for (int i = 0; i < 100 && Read(record).empty(); ++i) std::this_thread::sleep_for(20ms);
   EXPECT_EQ(Read(record), folder.string() + "\n0\n");
+}
+
+// What install and cp --preserve keep: owner and group, permission bits, ACL, user attributes;
+// never set-user-ID, set-group-ID or a file capability, which were granted to the old content.
+TEST_F(PosixFiles, TheNewVersionTakesTheOldOnesRightsButNoneOfItsPrivileges) {
+  if (!InLab()) GTEST_SKIP() << "only in the lab, where another user's file can be made";
+  const fs::path app = folder / "app";
+  Write(app, "old", fs::perms(04755));
+  ASSERT_EQ(::chown(app.c_str(), 1234, 5678), 0);
+  ASSERT_EQ(::chmod(app.c_str(), 04775), 0);
+  // An ACL giving user 4321 write access (the mask, rwx, shows in the group bits), a user
+  // attribute, and a capability.
+  const std::uint32_t acl[] = {2,          0x00070001, 0xFFFFFFFF, 0x00070002,
+                               4321,       0x00050004, 0xFFFFFFFF, 0x00070010,
+                               0xFFFFFFFF, 0x00050020, 0xFFFFFFFF};
+  const std::uint32_t capability[] = {0x02000001, 1U << 25, 0, 0, 0};  // cap_sys_time+ep
+  ASSERT_EQ(::setxattr(app.c_str(), "system.posix_acl_access", acl, sizeof acl, 0), 0);
+  ASSERT_EQ(::setxattr(app.c_str(), "user.vendor", "v1", 2, 0), 0);
+  ASSERT_EQ(::setxattr(app.c_str(), "security.capability", capability, sizeof capability, 0), 0);
+  Write(folder / "_new_app", "new");
+  Install("_new_app", "app");
+  struct stat info {};
+  ASSERT_EQ(::stat(app.c_str(), &info), 0);
+  EXPECT_EQ(std::tie(info.st_uid, info.st_gid), std::make_tuple(1234u, 5678u));
+  EXPECT_EQ(info.st_mode & 07777, 0775u) << "the ACL's mask, no set-user-ID";
+  std::uint32_t kept[16]{};
+  EXPECT_EQ(::getxattr(app.c_str(), "system.posix_acl_access", kept, sizeof kept),
+            ssize_t(sizeof acl));
+  EXPECT_EQ(kept[4], 4321u) << "the named user's entry";
+  char vendor[8]{};
+  EXPECT_EQ(::getxattr(app.c_str(), "user.vendor", vendor, sizeof vendor), 2);
+  EXPECT_EQ(::getxattr(app.c_str(), "security.capability", kept, sizeof kept), -1);
+  EXPECT_EQ(Read(app), "new");
+
+  // A first install: a new executable's rights, whatever the download's.
+  Write(folder / "_new_tool", "#!/bin/sh\n", fs::perms(0644));
+  const mode_t mask = ::umask(027);
+  Install("_new_tool", "tool");
+  ::umask(mask);
+  EXPECT_EQ(fs::status(folder / "tool").permissions(), fs::perms(0750));
 }
 
 // Each failure is reported at once (never as a busy file to retry), quickly (a FIFO must not
 // hang the copy), with the target and the folder as they were.
 TEST_F(PosixFiles, FailuresAreReportedAtOnceAndLeaveEverythingAsItWas) {
-  std::string download = root / "download", app = folder / "app", local = folder / "_new_app";
-  Write(download, std::string(1 << 20, 'n'));
+  const std::string app = folder / "app", download = folder / "_new_app";
   struct Case {
-    std::function<std::string()> prepare;  // returns the download to install
+    std::function<void()> prepare;
     int error;
     bool inLabOnly = false, withoutRootsRights = false;
   } cases[] = {
-      {[&] { return ::mkfifo(local.c_str(), 0644), local; }, EINVAL},
-      {[&] { return fs::create_directory(local), local; }, EINVAL},
-      {[&] { return local; }, ENOENT},
-      {[&] { return fs::permissions(folder, fs::perms(0555)), download; }, EACCES, false, true},
+      {[&] { fs::remove(download), ::mkfifo(download.c_str(), 0644); }, EINVAL},
+      {[&] { fs::remove(download), fs::create_directory(download); }, EINVAL},
+      {[&] { fs::remove(download); }, ENOENT},
+      {[&] { fs::permissions(folder, fs::perms(0555)); }, EACCES, false, true},
       {[&] {
          ::mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr);
          ::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
-         return mounts.push_back(folder), download;
+         mounts.push_back(folder);
        },
        EROFS, true},
       {[&] {
          ::mount("tiny", folder.c_str(), "tmpfs", 0, "size=256k");
+         mounts.push_back(folder);
          Write(app, std::string(64 << 10, 'o'));
-         return mounts.push_back(folder), download;
+         Write(download, std::string(100 << 10, 'n'));
        },
        ENOSPC, true},
   };
@@ -186,7 +229,8 @@ TEST_F(PosixFiles, FailuresAreReportedAtOnceAndLeaveEverythingAsItWas) {
     fs::remove_all(folder);
     fs::create_directory(folder);
     Write(app, std::string(64 << 10, 'o'));
-    const std::string source = c.prepare();
+    Write(download, std::string(100 << 10, 'n'));
+    c.prepare();
     const auto before = Names();
     const auto started = steady_clock::now();
     std::thread([&] {
@@ -198,7 +242,7 @@ TEST_F(PosixFiles, FailuresAreReportedAtOnceAndLeaveEverythingAsItWas) {
         ::syscall(SYS_capset, &header, data);
       }
       try {
-        files.stageCopy(source, app)->putInPlace();
+        Install("_new_app", "app");
         ADD_FAILURE() << "installed";
       } catch (const platform::Error& error) {
         EXPECT_EQ(std::make_pair(error.number(), error.inUse()), std::make_pair(c.error, false));
@@ -214,7 +258,7 @@ TEST_F(PosixFiles, ATerminatedCopyRemovesItsTemporaryFile) {
   Write(folder / "_new_app", std::string(64 << 20, 'n'));
   const pid_t child = ::fork();
   if (child == 0) {
-    auto copy = files.stageCopy(folder / "_new_app", folder / "app");
+    auto copy = platform::qt::OpenFolder(folder)->stageCopy("_new_app", "app", [] {});
     for (;;) ::pause();
   }
   const auto staged = [&] { return Names().size() == 2; };

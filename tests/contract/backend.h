@@ -49,14 +49,17 @@ class Backend {
   virtual void click(platform::Button& button) = 0;
   virtual void closeBox(platform::Window& window) = 0;
   virtual void closeFromOutside(platform::Window& window) = 0;
-  // A folder of the backend's own (its path ends in the separator), and what is in it.
+  // A folder of the backend's own (its path ends in the separator), opened as the programs open
+  // theirs, and what is in it.
   virtual std::string folder() = 0;
+  virtual std::unique_ptr<platform::Folder> openFolder() = 0;
   virtual void write(const std::string& name, const std::string& content, bool hidden = false) = 0;
+  virtual void makeFolder(const std::string& name) = 0;
   virtual std::optional<std::string> read(const std::string& name) = 0;
   virtual std::vector<std::string> names() = 0;
-  // A program there that records, when started, its working folder and argument count; the
-  // record, once it is there.
-  virtual void writeProgram(const std::string& name) = 0;
+  // A program there that records, when started, its working folder and argument count (written
+  // as a download is, not executable, unless told); the record, once it is there.
+  virtual void writeProgram(const std::string& name, bool executable = true) = 0;
   virtual std::optional<std::string> started() = 0;
 };
 

@@ -57,6 +57,7 @@ class FakeBackend : public Backend {
   void write(const std::string& name, const std::string& content, bool hidden) override {
     fake_.files.files[folder() + name] = {content, hidden};
   }
+  void makeFolder(const std::string& name) override { fake_.files.folders.insert(folder() + name); }
   std::optional<std::string> read(const std::string& name) override {
     const auto found = fake_.files.files.find(folder() + name);
     if (found == fake_.files.files.end()) return std::nullopt;
@@ -68,7 +69,10 @@ class FakeBackend : public Backend {
       names.push_back(path.substr(folder().size()));
     return names;
   }
-  void writeProgram(const std::string& name) override { write(name, "program", false); }
+  std::unique_ptr<platform::Folder> openFolder() override {
+    return fake_.files.openFolder(folder().substr(0, folder().size() - 1));
+  }
+  void writeProgram(const std::string& name, bool) override { write(name, "program", false); }
   std::optional<std::string> started() override {
     if (fake_.files.started.empty()) return std::nullopt;
     return fake_.log.back().substr(fake_.log.back().find(" in ") + 4) + "\n0\n";

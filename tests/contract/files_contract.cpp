@@ -10,8 +10,32 @@ namespace {
 
 class FilesContract : public Contract {
  protected:
-  std::string At(const std::string& name) { return backend->folder() + name; }
-  platform::Files& Files() { return P().files; }
+  void SetUp() override {
+    Contract::SetUp();
+    folder = backend->openFolder();
+  }
+  std::unique_ptr<platform::StagedCopy> Stage(const std::string& source,
+                                              const std::string& target) {
+    return folder->stageCopy(source, target, [] {});
+  }
+  // What the user is told of a failure: the file, and in the user's language what went wrong.
+  static void ExpectToldInChinese(const std::function<void()>& failing, const std::string& name) {
+    try {
+      failing();
+      ADD_FAILURE() << "no failure for " << name;
+    } catch (const platform::Error& error) {
+      std::string text = error.what();
+      EXPECT_NE(text.find(name), std::string::npos) << text;
+      text.erase(0, text.find(name) + name.size());
+      const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+      EXPECT_EQ(std::adjacent_find(text.begin(), text.end(),
+                                   [&](char a, char b) { return letter(a) && letter(b); }),
+                text.end())
+          << "an English word: " << error.what();
+      EXPECT_FALSE(error.inUse()) << error.what();
+    }
+  }
+  std::unique_ptr<platform::Folder> folder;
 };
 
 // The target is untouched until the whole copy is put in place, in one step, under every name a
@@ -23,7 +47,7 @@ TEST_P(FilesContract, AStagedCopyReplacesTheTargetWholeInOneStep) {
     const std::string download(1 << 20, 'n');
     backend->write(name, "old");
     backend->write("_new_" + name, download);
-    auto copy = Files().stageCopy(At("_new_" + name), At(name));
+    auto copy = Stage("_new_" + name, name);
     EXPECT_EQ(copy->length(), std::int64_t(download.size()));
     EXPECT_EQ(backend->read(name), "old");
     copy->putInPlace();
@@ -31,8 +55,25 @@ TEST_P(FilesContract, AStagedCopyReplacesTheTargetWholeInOneStep) {
     auto names = std::vector<std::string>{"_new_" + name, name};
     std::sort(names.begin(), names.end());
     EXPECT_EQ(backend->names(), names);
-    Files().deleteFile(At("_new_" + name));
-    Files().deleteFile(At(name));
+    folder->deleteFile("_new_" + name);
+    folder->deleteFile(name);
+  }
+}
+
+// A name ending in a dot or a space is, for every operation, the file that the system's ordinary
+// calls name by it (on Windows, the name without them): the file found is the file written,
+// deleted and started.
+TEST_P(FilesContract, ANameNamesOneFileForEveryOperation) {
+  for (const std::string name : {"app.exe.", "app.exe "}) {
+    SCOPED_TRACE("[" + name + "]");
+    backend->write("_new_" + name, "new");
+    ASSERT_NE(folder->findNormalFile("_new_" + name), "");
+    Stage("_new_" + name, name)->putInPlace();
+    EXPECT_EQ(backend->read(name), "new");
+    folder->deleteFile("_new_" + name);
+    EXPECT_EQ(backend->read("_new_" + name), std::nullopt);
+    folder->deleteFile(name);
+    EXPECT_EQ(backend->names(), std::vector<std::string>{});
   }
 }
 
@@ -41,33 +82,48 @@ TEST_P(FilesContract, NothingIsLeftOfACopyNotPutInPlaceOrOfEarlierRuns) {
   backend->write("_new_app.exe", "new");
   backend->write(".app.exe.new-Ab3dE9", "stale");
   backend->write(".app.exe.new-x", "not ours");
-  EXPECT_THROW(Files().stageCopy(At("_new_none.exe"), At("app.exe")), platform::Error);
-  Files().stageCopy(At("_new_app.exe"), At("app.exe")).reset();
-  Files().removeStaleCopies(At("app.exe"));
+  Stage("_new_app.exe", "app.exe").reset();
+  folder->removeStaleCopies("app.exe");
   EXPECT_EQ(backend->names(),
             (std::vector<std::string>{".app.exe.new-x", "_new_app.exe", "app.exe"}));
   EXPECT_EQ(backend->read("app.exe"), "old");
 }
 
-TEST_P(FilesContract, FindsAndMeasuresOnlyNormalFiles) {
+TEST_P(FilesContract, FindsAndMeasuresOnlyNormalFilesAndSaysWhatFailed) {
   backend->write("_new_app.exe", "x");
   backend->write(".hidden.exe", "x", true);
-  EXPECT_EQ(Files().findNormalFile(At("_new_app.exe")), "_new_app.exe");
-  EXPECT_EQ(Files().findNormalFile(At(".hidden.exe")), "");
-  EXPECT_EQ(Files().findNormalFile(At("none.exe")), "");
-  EXPECT_EQ(Files().fileLength(At("_new_app.exe")), 1);
-  EXPECT_THROW(Files().fileLength(At("none.exe")), platform::Error);
-  EXPECT_THROW(Files().deleteFile(At("none.exe")), platform::Error);
+  EXPECT_EQ(folder->findNormalFile("_new_app.exe"), "_new_app.exe");
+  EXPECT_EQ(folder->findNormalFile(".hidden.exe"), "");
+  EXPECT_EQ(folder->findNormalFile("none.exe"), "");
+  EXPECT_EQ(folder->fileLength("_new_app.exe"), 1);
+  EXPECT_EQ(folder->pathOf("none.exe"), backend->folder() + "none.exe");
+  for (const auto& failing : std::vector<std::function<void()>>{
+           [&] { folder->fileLength("none.exe"); },
+           [&] { folder->deleteFile("none.exe"); },
+           [&] { Stage("none.exe", "app.exe"); },
+           [&] { folder->startProgram("none.exe"); },
+       })
+    ExpectToldInChinese(failing, "none.exe");
 }
 
-TEST_P(FilesContract, StartsAProgramInItsFolderWithoutArguments) {
-  backend->writeProgram("app.exe");
-  Files().startProgram(At("app.exe"), backend->folder());
+// A first install (no old executable, a download that came as data) starts like any other, in
+// its folder, without arguments.
+TEST_P(FilesContract, TheNewVersionStartsInItsFolderWithoutArguments) {
+  backend->writeProgram("_new_app.exe", false);
+  Stage("_new_app.exe", "app.exe")->putInPlace();
+  folder->startProgram("app.exe");
   const auto record = backend->started();
   ASSERT_TRUE(record);
   EXPECT_EQ(record->substr(record->find('\n') + 1), "0\n") << "no arguments";
   EXPECT_NE(record->find("程式 資料夾"), std::string::npos) << *record;
-  EXPECT_THROW(Files().startProgram(At("none.exe"), backend->folder()), platform::Error);
+}
+
+// A folder where the program should be never becomes free: it is said at once.
+TEST_P(FilesContract, AFolderInThePlaceOfTheTargetIsRefusedAtOnce) {
+  backend->write("_new_app.exe", "new");
+  backend->makeFolder("app.exe");
+  auto copy = Stage("_new_app.exe", "app.exe");
+  ExpectToldInChinese([&] { copy->putInPlace(); }, "app.exe");
 }
 
 CONTRACT_SUITE(FilesContract);

@@ -153,10 +153,12 @@ RealBackend::~RealBackend() {
   fs::remove(Record(folder_), error);
 }
 
-// On Windows a long name passes MAX_PATH: the helpers go by "\\?\" paths.
+// On Windows a long name passes MAX_PATH: the helpers take it by its "\\?\" path. A short one goes
+// through Windows' ordinary rules, as the main program's own file calls would.
 fs::path RealBackend::Path(const std::string& name) const {
 #ifdef _WIN32
-  return fs::path(L"\\\\?\\" + (folder_ / FromUtf8(name)).native());
+  const fs::path path = folder_ / FromUtf8(name);
+  return path.native().size() < MAX_PATH ? path : fs::path(L"\\\\?\\" + path.native());
 #else
   return folder_ / FromUtf8(name);
 #endif
@@ -177,6 +179,8 @@ void RealBackend::write(const std::string& name, const std::string& content, boo
 #endif
 }
 
+void RealBackend::makeFolder(const std::string& name) { fs::create_directory(Path(name)); }
+
 std::optional<std::string> RealBackend::read(const std::string& name) {
   std::ifstream in(Path(name), std::ios::binary);
   if (!in) return std::nullopt;
@@ -191,16 +195,17 @@ std::vector<std::string> RealBackend::names() {
   return names;
 }
 
-void RealBackend::writeProgram(const std::string& name) {
+void RealBackend::writeProgram(const std::string& name, bool executable) {
 #ifdef _WIN32
   // This test program stands in: started with RECORD_START, it only records how.
   wchar_t self[MAX_PATH];
   ::GetModuleFileNameW(nullptr, self, MAX_PATH);
   ::CopyFileW(self, Path(name).c_str(), FALSE);
   ::SetEnvironmentVariableW(L"RECORD_START", Record(folder_).c_str());
+  static_cast<void>(executable);  // Windows runs what has a program's name
 #else
   write(name, "#!/bin/sh\n{ pwd; echo \"$#\"; } > '" + Record(folder_).string() + "'\n", false);
-  fs::permissions(Path(name), fs::perms(0755));
+  fs::permissions(Path(name), executable ? fs::perms(0755) : fs::perms(0644));
 #endif
 }
 

@@ -14,9 +14,10 @@ class RealBackend : public Backend {
   std::unique_ptr<Peer> serve(std::vector<PeerStep> steps, bool refuse) override;
   std::string folder() override;
   void write(const std::string& name, const std::string& content, bool hidden = false) override;
+  void makeFolder(const std::string& name) override;
   std::optional<std::string> read(const std::string& name) override;
   std::vector<std::string> names() override;
-  void writeProgram(const std::string& name) override;
+  void writeProgram(const std::string& name, bool executable) override;
   std::optional<std::string> started() override;
 
  private:

@@ -182,6 +182,8 @@ class Pelstow(Case):
         self.assertEqual(self.read(b"app" + EXE), chunk * 10)
         self.assertEqual(self.read(b"_new_app" + EXE), chunk * 10)
         self.assertFalse(self.started(1))
+        notices = [(e[1], e[2]) for e in self.lab.events() if e[0] == "notice"]
+        self.assertEqual(notices, [("版本升級", "等候新版程式下載完成：_new_app" + EXE.decode())])
 
     def test_without_a_download_only_the_call_message_is_shown(self):
         self.write(b"app" + EXE, b"old")
@@ -198,6 +200,54 @@ class Pelstow(Case):
         self.assertIn("執行階段錯誤", self.lab.boxes()[-1][1])
         self.assertEqual(self.read(b"_new_app" + EXE), b"new")
         self.assertFalse(self.started(0.5))
+
+    def test_reached_through_a_link_pelstow_works_in_the_links_folder(self):
+        new = self.install(b"viewer" + EXE)
+        elsewhere = os.path.join(os.fsencode(self.lab.dir), b"vendor")
+        os.makedirs(elsewhere)
+        os.rename(self.path(b"pelstow" + EXE), os.path.join(elsewhere, b"pelstow" + EXE))
+        os.symlink(os.path.join(elsewhere, b"pelstow" + EXE), self.path(b"pelstow" + EXE))
+        self.assertEqual(self.finished(self.pelstow(b"viewer" + EXE)), 0)
+        self.assertEqual(self.read(b"viewer" + EXE), new)
+        self.assertTrue(self.started())
+
+    @only_linux("a path past PATH_MAX")
+    def test_a_folder_deeper_than_the_systems_path_limit_works_like_any_other(self):
+        for length in (4093, 4208):  # the path of pelstow; its download's passes 4096 either way
+            with self.subTest(length):
+                parent, last = self.deep_folder(length - len("/pelstow"))
+                folder = os.path.join(parent, last)
+                self.put(folder, b"pelstow", open(os.path.join(os.fsencode(lab.BUILD), b"pelstow"), "rb").read())
+                self.put(folder, b"viewer", b"old")
+                self.put(folder, b"_new_viewer", b"#!/bin/sh\necho new > '%s'\n" % self.record)
+                process = subprocess.Popen([os.path.join(last, b"pelstow"), b"viewer"],
+                                           env=self.lab.env(), preexec_fn=lambda: os.chdir(parent))
+                self.lab.press(self.lab.window("版本升級"), "Return")
+                self.assertEqual(self.finished(process), 0)
+                self.assertEqual(lab.until(lambda: os.path.exists(self.record) and
+                                           open(self.record, "rb").read()), b"new\n")
+                os.remove(self.record)
+
+    def deep_folder(self, length):
+        """A chain of folders whose last one's path has this many bytes: its parent's fd path and
+        the last name. Made a step at a time: no path past PATH_MAX can be handed to mkdir."""
+        top = os.path.join(self.lab.dir, f"deep-{length}")
+        os.mkdir(top)
+        fd = os.open(top, os.O_RDONLY)
+        left = length - len(os.fsencode(top))
+        while True:
+            name = b"d" * min(250, left - 1)
+            os.mkdir(name, dir_fd=fd)
+            left -= len(name) + 1
+            if left <= 0:
+                return os.fsencode(f"/proc/{os.getpid()}/fd/{fd}"), name
+            fd = os.open(name, os.O_RDONLY, dir_fd=fd)
+
+    @staticmethod
+    def put(folder, name, content):
+        fd = os.open(os.path.join(folder, name), os.O_WRONLY | os.O_CREAT, 0o755)
+        os.write(fd, content)
+        os.close(fd)
 
     @only_linux("Wine's windows are Wine's to end")
     def test_a_prompt_destroyed_from_outside_ends_pelstow_with_nothing_done(self):

@@ -48,6 +48,7 @@ void FakeSocket::connect(const std::string& host, std::uint16_t port) {
 }
 
 int FakeToolkit::run(platform::Window& window) {
+  running_ = true;
   static_cast<FakeWindow&>(window).activateOnce();
   while (!window.isUnloaded() && exitCodes.empty()) {
     const auto next = queue_.next();
@@ -69,11 +70,37 @@ platform::MessageAnswer FakeToolkit::messageBox(const std::string& text, const s
   return answer;
 }
 
-void FakeToolkit::waitForEvents(TimePoint deadline) {
+bool FakeToolkit::waitForEvents(TimePoint deadline) {
+  if (queue_.now() >= deadline) return false;
   ++waits;
-  if (queue_.runDue()) return;
+  if (queue_.runDue()) return true;
   const auto next = queue_.next();
   queue_.runUntil(next ? std::min(*next, deadline) : deadline);
+  return true;
+}
+
+void FakeToolkit::endProgram(int exitCode) {
+  exitCodes.push_back(exitCode);
+  if (log) log->push_back("end " + std::to_string(exitCode));
+  if (!running_) throw ProcessEnded{exitCode};
+}
+
+class FakeNotice : public platform::Notice {
+ public:
+  FakeNotice(FakeToolkit::NoticeShown& shown, EventQueue& queue) : shown_(shown), queue_(queue) {}
+  ~FakeNotice() override { shown_.closed = queue_.now(); }
+  FakeNotice(const FakeNotice&) = delete;
+  FakeNotice& operator=(const FakeNotice&) = delete;
+
+ private:
+  FakeToolkit::NoticeShown& shown_;
+  EventQueue& queue_;
+};
+
+std::unique_ptr<platform::Notice> FakeToolkit::showNotice(const std::string& title,
+                                                          const std::string& text) {
+  notices.push_back({title, text, queue_.now(), std::nullopt});
+  return std::make_unique<FakeNotice>(notices.back(), queue_);
 }
 
 bool FakeClock::setSystemTimeUtc(const platform::SystemTimeRecord& r) {
@@ -148,16 +175,14 @@ std::unique_ptr<platform::EchoHandle> FakeIcmp::openEchoHandle() {
 
 namespace {
 void ThrowNext(std::deque<platform::Error>& errors, bool busy) {
-  if (busy) throw platform::Error(26, "Text file busy", true);
+  if (busy) throw platform::Error(26, "檔案忙碌中", true);
   if (errors.empty()) return;
   const platform::Error error = errors.front();
   errors.pop_front();
   throw platform::Error(error);
 }
-std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
-std::string NameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 platform::Error NotFound(const std::string& path) {
-  return platform::Error(2, "No such file or directory: " + path);
+  return platform::Error(2, "無法開啟 " + path + "：沒有此一檔案或目錄");
 }
 }  // namespace
 
@@ -174,6 +199,8 @@ class FakeStagedCopy : public platform::StagedCopy {
   void putInPlace() override {
     files_.log_.push_back("put-in-place " + target_);
     ThrowNext(files_.placeErrors, files_.alwaysBusy);
+    if (files_.folders.count(target_) != 0)
+      throw platform::Error(21, "無法放入新版程式到 " + target_ + "：是一個目錄");
     files_.files[target_] = files_.files.at(temporary_);
     files_.files.erase(temporary_);
   }
@@ -183,54 +210,75 @@ class FakeStagedCopy : public platform::StagedCopy {
   std::string temporary_, target_;
 };
 
-std::string FakeFiles::findNormalFile(const std::string& path) {
-  log_.push_back("find " + path);
-  const auto found = files.find(path);
-  return found == files.end() || found->second.hidden ? "" : NameOf(path);
+class FakeFolder : public platform::Folder {
+ public:
+  FakeFolder(FakeFiles& files, std::string path) : files_(files), path_(std::move(path)) {}
+  std::string pathOf(const std::string& name) const override { return path_ + "/" + name; }
+  std::string findNormalFile(const std::string& name) override {
+    files_.log_.push_back("find " + pathOf(name));
+    const auto found = files_.files.find(pathOf(name));
+    return found == files_.files.end() || found->second.hidden ? "" : name;
+  }
+  std::int64_t fileLength(const std::string& name) override {
+    const std::string path = pathOf(name);
+    files_.log_.push_back("length " + path);
+    if (const auto reported = files_.reportedLength.find(path);
+        reported != files_.reportedLength.end())
+      return reported->second;
+    const auto found = files_.files.find(path);
+    if (found == files_.files.end()) throw NotFound(path);
+    return std::int64_t(found->second.content.size());
+  }
+  std::unique_ptr<platform::StagedCopy> stageCopy(
+      const std::string& source, const std::string& target,
+      const std::function<void()>& whileCopying) override {
+    files_.log_.push_back("stage " + pathOf(source) + " " + pathOf(target));
+    ThrowNext(files_.stageErrors, false);
+    const auto found = files_.files.find(pathOf(source));
+    if (found == files_.files.end()) throw NotFound(pathOf(source));
+    const std::string number = std::to_string(1000000 + ++files_.copies_).substr(1);
+    const std::string temporary = pathOf(platform::StagedCopyPrefix(target) + number);
+    files_.files[temporary] = {found->second.content, false};
+    auto copy = std::make_unique<FakeStagedCopy>(files_, temporary, pathOf(target));
+    // The copy reads the file first: what is scheduled meanwhile happens after that.
+    const TimePoint done = files_.queue_.now() + files_.copyTime;
+    while (files_.queue_.now() < done) {
+      files_.queue_.runUntil(std::min(done, files_.queue_.now() + 100ms));
+      whileCopying();
+    }
+    return copy;
+  }
+  void removeStaleCopies(const std::string& target) override {
+    files_.log_.push_back("remove-stale " + pathOf(target));
+    std::erase_if(files_.files, [&](const auto& file) {
+      return file.first.rfind(path_ + "/", 0) == 0 &&
+             platform::IsStagedCopyOf(file.first.substr(path_.size() + 1), target);
+    });
+  }
+  void deleteFile(const std::string& name) override {
+    files_.log_.push_back("delete " + pathOf(name));
+    ThrowNext(files_.deleteErrors, false);
+    if (files_.files.erase(pathOf(name)) == 0) throw NotFound(pathOf(name));
+  }
+  void startProgram(const std::string& name) override {
+    files_.log_.push_back("start " + pathOf(name) + " in " + path_);
+    ThrowNext(files_.startErrors, false);
+    if (files_.files.count(pathOf(name)) == 0) throw NotFound(pathOf(name));
+    files_.started.push_back(pathOf(name));
+  }
+
+ private:
+  FakeFiles& files_;
+  std::string path_;
+};
+
+std::unique_ptr<platform::Folder> FakeFiles::openFolder(const std::string& path) {
+  return std::make_unique<FakeFolder>(*this, path);
 }
 
-std::int64_t FakeFiles::fileLength(const std::string& path) {
-  log_.push_back("length " + path);
-  if (const auto reported = reportedLength.find(path); reported != reportedLength.end())
-    return reported->second;
-  const auto found = files.find(path);
-  if (found == files.end()) throw NotFound(path);
-  return std::int64_t(found->second.content.size());
-}
-
-std::unique_ptr<platform::StagedCopy> FakeFiles::stageCopy(const std::string& source,
-                                                           const std::string& target) {
-  log_.push_back("stage " + source + " " + target);
-  ThrowNext(stageErrors, false);
-  const auto found = files.find(source);
-  if (found == files.end()) throw NotFound(source);
-  const std::string number = std::to_string(1000000 + ++copies_).substr(1);  // six digits
-  const std::string temporary =
-      FolderOf(target) + "/" + platform::StagedCopyPrefix(NameOf(target)) + number;
-  files[temporary] = {found->second.content, false};
-  auto copy = std::make_unique<FakeStagedCopy>(*this, temporary, target);
-  queue_.runUntil(queue_.now() + copyTime);
-  return copy;
-}
-
-void FakeFiles::removeStaleCopies(const std::string& target) {
-  log_.push_back("remove-stale " + target);
-  std::erase_if(files, [&](const auto& file) {
-    return FolderOf(file.first) == FolderOf(target) &&
-           platform::IsStagedCopyOf(NameOf(file.first), NameOf(target));
-  });
-}
-
-void FakeFiles::deleteFile(const std::string& path) {
-  log_.push_back("delete " + path);
-  if (files.erase(path) == 0) throw NotFound(path);
-}
-
-void FakeFiles::startProgram(const std::string& path, const std::string& workingFolder) {
-  log_.push_back("start " + path + " in " + workingFolder);
-  ThrowNext(startErrors, false);
-  if (files.count(path) == 0) throw NotFound(path);
-  started.push_back(path);
+std::unique_ptr<platform::Folder> FakeFiles::programFolder() {
+  if (noProgramFolder) throw platform::Error(2, "找不到本程式所在的資料夾");
+  return openFolder("/opt/app");
 }
 
 }  // namespace fake

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -198,10 +199,12 @@ class FakeToolkit : public platform::Toolkit {
                                      platform::MessageButtons buttons,
                                      platform::MessageAnswer defaultButton) override;
   void doEvents() override { queue_.runDue(); }
-  void waitForEvents(TimePoint deadline) override;
+  bool waitForEvents(TimePoint deadline) override;
   std::string commandLine() const override { return commandLineText; }
-  std::string programFolder() const override { return "/opt/app"; }
-  void endProgram(int exitCode) override { exitCodes.push_back(exitCode); }
+  // Without a message loop the process ends at once, as ProcessEnded.
+  void endProgram(int exitCode) override;
+  std::unique_ptr<platform::Notice> showNotice(const std::string& title,
+                                               const std::string& text) override;
 
   FakeWindow& window() { return *window_; }
   std::string commandLineText;
@@ -211,10 +214,17 @@ class FakeToolkit : public platform::Toolkit {
   std::vector<int> exitCodes;
   int waits = 0;  // passes through waitForEvents: a wait must sleep, not spin
   std::vector<std::string>* log = nullptr;  // where message boxes go among other calls
+  struct NoticeShown {
+    std::string title, text;
+    TimePoint shown;
+    std::optional<TimePoint> closed;
+  };
+  std::deque<NoticeShown> notices;
 
  private:
   EventQueue& queue_;
   FakeWindow* window_ = nullptr;
+  bool running_ = false;
 };
 
 // The wall clock runs with virtual time from the start below (local time is UTC here); setting
@@ -280,35 +290,29 @@ struct ProcessEnded {
   int exitCode;
 };
 
+// Files by full path; a folder is a prefix of paths. The program's own folder is /opt/app.
 class FakeFiles : public platform::Files {
  public:
   FakeFiles(EventQueue& queue, std::vector<std::string>& log) : queue_(queue), log_(log) {}
-  std::string findNormalFile(const std::string& path) override;
-  std::int64_t fileLength(const std::string& path) override;
-  std::unique_ptr<platform::StagedCopy> stageCopy(const std::string& source,
-                                                  const std::string& target) override;
-  void removeStaleCopies(const std::string& target) override;
-  void deleteFile(const std::string& path) override;
-  void startProgram(const std::string& path, const std::string& workingFolder) override;
-  [[noreturn]] void terminateProcess(int exitCode) override {
-    log_.push_back("terminate " + std::to_string(exitCode));
-    throw ProcessEnded{exitCode};
-  }
-  char separator() const override { return '/'; }
+  std::unique_ptr<platform::Folder> programFolder() override;
+  std::unique_ptr<platform::Folder> openFolder(const std::string& path);
 
   struct File {
     std::string content;
     bool hidden = false;
   };
   std::map<std::string, File> files;
+  std::set<std::string> folders;  // other than the folders of the files
   Duration copyTime{};  // what is scheduled meanwhile happens after the copy read the file
-  std::deque<platform::Error> stageErrors, placeErrors, startErrors;  // raised one by one
+  std::deque<platform::Error> stageErrors, placeErrors, deleteErrors, startErrors;  // one by one
   bool alwaysBusy = false;
+  bool noProgramFolder = false;
   std::map<std::string, std::int64_t> reportedLength;  // a file someone else keeps changing
   std::vector<std::string> started;
 
  private:
   friend class FakeStagedCopy;
+  friend class FakeFolder;
   EventQueue& queue_;
   std::vector<std::string>& log_;
   int copies_ = 0;

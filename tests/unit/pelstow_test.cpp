@@ -12,6 +12,7 @@ using platform::MessageAnswer;
 
 const std::string kFolder = "/opt/app/", kTarget = kFolder + "my app.bin",
                   kDownload = kFolder + "_new_my app.bin";
+const std::string kStarted = "start " + kTarget + " in /opt/app";
 
 class Pelstow : public ::testing::Test, protected fake::FakePlatform {
  protected:
@@ -45,14 +46,14 @@ TEST_F(Pelstow, AnswerYesInstallsDeletesTheDownloadAndStartsTheNewVersionInThisO
                             platform::MessageButtons::YesNo, MessageAnswer::Yes));
   EXPECT_EQ(Content(kTarget), "new version");
   EXPECT_EQ(files.files.size(), 1u) << "the download is gone, no temporary file is left";
-  EXPECT_EQ(log, (std::vector<std::string>{
-                     "os-query", "find " + kDownload, "remove-stale " + kTarget,
-                     "length " + kDownload, "messagebox 版本升級",
-                     "length " + kDownload,  // unchanged since before the prompt
-                     "stage " + kDownload + " " + kTarget,
-                     "length " + kDownload,  // unchanged during the copy
-                     "put-in-place " + kTarget, "length " + kTarget, "delete " + kDownload,
-                     "start " + kTarget + " in " + kFolder, "terminate 0"}));
+  EXPECT_EQ(log,
+            (std::vector<std::string>{"os-query", "find " + kDownload, "remove-stale " + kTarget,
+                                      "length " + kDownload, "messagebox 版本升級",
+                                      "length " + kDownload,  // unchanged since before the prompt
+                                      "stage " + kDownload + " " + kTarget,
+                                      "length " + kDownload,  // unchanged during the copy
+                                      "put-in-place " + kTarget, "length " + kTarget,
+                                      "delete " + kDownload, kStarted, "end 0"}));
 }
 
 TEST_F(Pelstow, AnswerNoInstallsAllTheSameButKeepsTheDownloadAndStartsNothing) {
@@ -82,7 +83,7 @@ TEST_F(Pelstow, WithoutAPlainNameAndItsDownloadOnlyTheCallMessageIsShown) {
               std::make_tuple("必需由主程式呼叫始可執行！", "Tarrin（zevo）說：",
                               platform::MessageButtons::Ok));
     const bool refusedByName = std::size_t(&name - names.data()) < unsafe;
-    EXPECT_EQ(log.size(), refusedByName ? 3u : 4u) << "os-query, [find], messagebox, terminate";
+    EXPECT_EQ(log.size(), refusedByName ? 3u : 4u) << "os-query, [find], messagebox, end";
   }
   EXPECT_EQ(files.files.size(), 1 + unsafe);
   EXPECT_TRUE(files.started.empty());
@@ -96,34 +97,50 @@ TEST_F(Pelstow, EmptyCommandLineUpdatesNewExeAndAnEmptyDownloadIsNotWaitedFor) {
   EXPECT_EQ(files.started, std::vector<std::string>{kFolder + "NewEXE.exe"});
 }
 
-// Each failure ends the run when it happens: the copy wait gives up after exactly ten seconds,
-// looking every 50 ms.
+// Each failure ends the run when it happens, and its report says where the user's program
+// stands: the old version unchanged, or the whole new one in place. The copy wait gives up after
+// exactly ten seconds, looking every 50 ms.
 TEST_F(Pelstow, FailuresAreReportedWithNothingStartedAfterThem) {
   struct Case {
     const char* what;
     std::function<void()> prepare;
     std::vector<std::string> logTail;
     fake::Duration took;
+    std::string standing;
   } cases[] = {
-      {"the OS query fails", [&] { osQuery.unreachable = true; }, {"os-query"}, 0s},
+      {"the program's folder cannot be found", [&] { files.noProgramFolder = true; }, {}, 0s, ""},
+      {"the OS query fails", [&] { osQuery.unreachable = true; }, {"os-query"}, 0s, ""},
+      {"a full disk",
+       [&] { files.stageErrors = {platform::Error(28, "無法寫入：裝置上已無空間")}; },
+       {"stage " + kDownload + " " + kTarget},
+       500ms,
+       "舊版程式未變更：" + kTarget},
       {"the new version cannot start",
-       [&] { files.startErrors = {platform::Error(2, "cannot find the file")}; },
-       {"delete " + kDownload, "start " + kTarget + " in " + kFolder},
-       500ms},  // the download's length held for half a second
+       [&] { files.startErrors = {platform::Error(13, "無法啟動：拒絕不符權限的操作")}; },
+       {"delete " + kDownload, kStarted},
+       500ms,  // the download's length held for half a second
+       "新版程式已放入定位：" + kTarget},
       {"the target keeps changing under us",
        [&] { files.reportedLength[kTarget] = 3; },
        {"length " + kTarget},
-       10s + 500ms},
+       10s + 500ms,
+       "新版程式已放入定位：" + kTarget},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     log.clear();
-    osQuery.unreachable = false;
+    osQuery.unreachable = files.noProgramFolder = false;
     files.reportedLength.clear();
     files.files[kDownload] = {"new version"};
     c.prepare();
     const auto start = queue.now();
-    EXPECT_THROW(Run("my app.bin"), platform::Error);
+    try {
+      Run("my app.bin");
+      ADD_FAILURE() << "no failure";
+    } catch (const platform::Error& error) {
+      const std::string text = error.what();
+      EXPECT_EQ(text.substr(text.size() - c.standing.size()), c.standing);
+    }
     EXPECT_EQ(queue.now() - start, c.took);
     EXPECT_TRUE(std::equal(c.logTail.rbegin(), c.logTail.rend(), log.rbegin()));
     EXPECT_LE(Count("length " + kTarget), 200) << "the copy wait pauses between looks";
@@ -177,23 +194,23 @@ TEST_F(Pelstow, ADownloadStillBeingWrittenIsInstalledOnlyWholeOrNotAtAll) {
 }
 
 TEST_F(Pelstow, ABusyTargetIsRetriedForTenSecondsAndOtherErrorsAreReportedAtOnce) {
-  const platform::Error busy(26, "Text file busy", true), full(28, "No space left on device");
+  const platform::Error busy(26, "檔案忙碌中", true);
   struct Case {
     const char* what;
-    std::deque<platform::Error> stageErrors, placeErrors;
+    std::deque<platform::Error> stageErrors, placeErrors, deleteErrors;
     bool alwaysBusy, installs;
     fake::Duration atLeast, below;
   } cases[] = {
-      {"busy twice, then free", {busy}, {busy}, false, true, 1s, 2s},
-      {"busy for ever", {}, {}, true, false, 10s, 10001ms},
-      {"a full disk", {full}, {}, false, false, 0s, 1s},
+      {"busy twice, then free", {busy}, {busy}, {}, false, true, 1s, 2s},
+      {"a download held open a while", {}, {}, {busy, busy}, false, true, 1s, 2s},
+      {"busy for ever", {}, {}, {}, true, false, 10s, 10001ms},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     files.files[kTarget] = {"old"};
     files.files[kDownload] = {"new"};
-    std::tie(files.stageErrors, files.placeErrors, files.alwaysBusy) =
-        std::tie(c.stageErrors, c.placeErrors, c.alwaysBusy);
+    std::tie(files.stageErrors, files.placeErrors, files.deleteErrors, files.alwaysBusy) =
+        std::tie(c.stageErrors, c.placeErrors, c.deleteErrors, c.alwaysBusy);
     const auto start = queue.now();
     if (c.installs) {
       EXPECT_EQ(Run("my app.bin"), 0);
@@ -204,6 +221,46 @@ TEST_F(Pelstow, ABusyTargetIsRetriedForTenSecondsAndOtherErrorsAreReportedAtOnce
     EXPECT_EQ(Content(kDownload), c.installs ? "(none)" : "new");
     EXPECT_GE(queue.now() - start, c.atLeast);
     EXPECT_LT(queue.now() - start, c.below);
+  }
+}
+
+// After Yes the screen would stay blank while Pelstow waits or copies: once that has lasted half a
+// second, a notice says what for, and it goes when the work goes on.
+TEST_F(Pelstow, AWaitOrACopyOfMoreThanHalfASecondIsSaid) {
+  const platform::Error busy(26, "檔案忙碌中", true);
+  struct Case {
+    const char* what;
+    std::function<void()> prepare;
+    std::vector<std::string> said;
+  } cases[] = {
+      {"nothing to wait for", [] {}, {}},
+      {"the download still being written",
+       [&] {
+         for (int i = 1; i <= 4; ++i)
+           queue.schedule(queue.now() + i * 300ms, [&] { files.files[kDownload].content += "x"; });
+       },
+       {"等候新版程式下載完成：_new_my app.bin"}},
+      {"the old program still closing",
+       [&] {
+         files.placeErrors = {busy, busy, busy, busy};
+       },
+       {"等候舊版程式結束：my app.bin"}},
+      {"a long copy", [&] { files.copyTime = 2s; }, {"正在複製新版程式：my app.bin"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    toolkit.notices.clear();
+    files.copyTime = {};
+    files.files[kDownload] = {"new"};
+    c.prepare();
+    EXPECT_EQ(Run("my app.bin"), 0);
+    std::vector<std::string> said;
+    for (const auto& notice : toolkit.notices) {
+      said.push_back(notice.text);
+      EXPECT_EQ(notice.title, "版本升級");
+      EXPECT_TRUE(notice.closed) << "closes when the work goes on";
+    }
+    EXPECT_EQ(said, c.said);
   }
 }
 

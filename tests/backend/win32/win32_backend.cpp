@@ -29,6 +29,9 @@ class Win32Backend : public RealBackend {
   bool seesResets() const override {
     return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr;
   }
+  std::unique_ptr<platform::Folder> openFolder() override {
+    return platform::win32::OpenFolder(folder());
+  }
   void click(platform::Button& button) override {
     ::SendMessageW(static_cast<platform::win32::Win32Control&>(button).hwnd(), BM_CLICK, 0, 0);
   }
@@ -54,6 +57,8 @@ TEST(Win32Layer, TheCommandLineIsTheTextAfterTheProgramName) {
   EXPECT_EQ(ArgumentsOf(L"orvane.exe   -x /q"), L"-x /q");
   EXPECT_EQ(ArgumentsOf(L"pelstow.exe my app.exe"), L"my app.exe");
   EXPECT_EQ(ArgumentsOf(L"pelstow.exe"), L"");
+  EXPECT_EQ(ArgumentsOf(L"pelstow.exe \"my app.exe\""), L"my app.exe");  // one pair around it all
+  EXPECT_EQ(ArgumentsOf(L"pelstow.exe \"a\" \"b\""), L"\"a\" \"b\"");
 }
 
 TEST(Win32Layer, TheProgressControlHoldsTheRangeValueAndColours) {
@@ -76,23 +81,55 @@ TEST(Win32Layer, TheProgressControlHoldsTheRangeValueAndColours) {
 // read-only one, and a read-only download is deleted all the same.
 TEST(Win32Layer, TheNewFileHasTheTargetsAttributes) {
   Win32Backend backend;
-  platform::Files& files = backend.platform().files;
-  const auto at = [&](const std::string& name) { return backend.folder() + name; };
+  const auto folder = backend.openFolder();
   const auto attributes = [&](const std::string& name) {
-    return ::GetFileAttributesW(platform::win32::Wide(at(name)).c_str()) &
+    return ::GetFileAttributesW(platform::win32::Wide(folder->pathOf(name)).c_str()) &
            (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY);
   };
   backend.write("app.exe", "old", true);
-  for (const char* name : {"app.exe", "new.exe"}) {
-    backend.write(std::string("_new_") + name, "new");
-    ::SetFileAttributesW(platform::win32::Wide(at(std::string("_new_") + name)).c_str(),
+  for (const std::string name : {"app.exe", "new.exe"}) {
+    backend.write("_new_" + name, "new");
+    ::SetFileAttributesW(platform::win32::Wide(folder->pathOf("_new_" + name)).c_str(),
                          FILE_ATTRIBUTE_READONLY);
-    files.stageCopy(at(std::string("_new_") + name), at(name))->putInPlace();
-    files.deleteFile(at(std::string("_new_") + name));
+    folder->stageCopy("_new_" + name, name, [] {})->putInPlace();
+    folder->deleteFile("_new_" + name);
   }
   EXPECT_EQ(attributes("app.exe"), DWORD(FILE_ATTRIBUTE_HIDDEN));
   EXPECT_EQ(attributes("new.exe"), DWORD(0));
   EXPECT_EQ(backend.names(), (std::vector<std::string>{"app.exe", "new.exe"}));
+}
+
+// A download another program holds open is busy for now, and Wine's short write on a full disk
+// is a full disk (ERROR_DISK_FULL), the old version left as it was.
+TEST(Win32Layer, AHeldDownloadIsBusyAndAFullDiskIsSaid) {
+  Win32Backend backend;
+  const auto folder = backend.openFolder();
+  backend.write("_new_app.exe", "new");
+  {
+    const platform::win32::UniqueKernelHandle held(
+        ::CreateFileW(platform::win32::Wide(folder->pathOf("_new_app.exe")).c_str(), GENERIC_READ,
+                      FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    try {
+      folder->deleteFile("_new_app.exe");
+      ADD_FAILURE() << "deleted a file held open";
+    } catch (const platform::Error& error) {
+      EXPECT_EQ(std::make_pair(error.number(), error.inUse()), std::make_pair(32, true));
+    }
+  }
+  if (!InLab()) GTEST_SKIP() << "the small disk is the lab's";
+  const auto small = platform::win32::OpenFolder("Z:\\run\\small-disk");
+  std::ofstream("Z:\\run\\small-disk\\app.exe", std::ios::binary) << std::string(64 << 10, 'o');
+  std::ofstream("Z:\\run\\small-disk\\_new_app.exe", std::ios::binary)
+      << std::string(100 << 10, 'n');
+  try {
+    small->stageCopy("_new_app.exe", "app.exe", [] {})->putInPlace();
+    ADD_FAILURE() << "installed on a full disk";
+  } catch (const platform::Error& error) {
+    EXPECT_EQ(error.number(), 112) << "ERROR_DISK_FULL: " << error.what();
+  }
+  EXPECT_EQ(small->fileLength("app.exe"), 64 << 10);
+  small->deleteFile("app.exe");
+  small->deleteFile("_new_app.exe");
 }
 
 // The shell takes no path of MAX_PATH characters or more: a long one goes by its short form on
@@ -100,9 +137,9 @@ TEST(Win32Layer, TheNewFileHasTheTargetsAttributes) {
 TEST(Win32Layer, AProgramPastMaxPathStartsOrTheFailureIsSaid) {
   Win32Backend backend;
   const std::string name = std::string(240, 'a') + ".exe";
-  backend.writeProgram(name);
+  backend.writeProgram(name, true);
   try {
-    backend.platform().files.startProgram(backend.folder() + name, backend.folder());
+    backend.openFolder()->startProgram(name);
     EXPECT_TRUE(backend.started());
   } catch (const platform::Error& error) {
     EXPECT_FALSE(backend.seesResets()) << "only Wine fails here: " << error.what();
