@@ -36,6 +36,12 @@ platform::ControlDesign YellowButton(const char* name, platform::TwipRect rect,
   return {name, rect, caption, kBlack, kYellow, true};
 }
 
+// A screen reader names a value by the heading beside it.
+platform::ControlDesign Named(platform::ControlDesign design, const char* heading) {
+  design.accessibleName = heading;
+  return design;
+}
+
 std::string TrimSpaces(const std::string& text) {
   const auto first = text.find_first_not_of(' ');
   if (first == std::string::npos) return {};
@@ -56,16 +62,20 @@ void frm時間校正::CreateControls() {
   // The band goes first so that the buttons lie above it.
   Label6 = &w.addStatic({"Label6", {0, 2400, 4695, 615}, "", kBlack, rgb(255, 128, 0), true});
   Label1 = &w.addStatic(Text("Label1", {240, 240, 1455, 255}, "尋找時間伺服器："));
-  pgb1 = &w.addProgressBar(Text("pgb1", {1800, 240, 2655, 165}, ""));
+  pgb1 = &w.addProgressBar(Named(Text("pgb1", {1800, 240, 2655, 165}, ""), "尋找時間伺服器"));
   Label2 = &w.addStatic(Text("Label2", {240, 600, 1455, 255}, "目標時間伺服器："));
-  lbl目標 = &w.addStatic(Text("lbl目標", {1800, 600, 2655, 255}, kDesignDots, kBlue));
+  lbl目標 = &w.addStatic(
+      Named(Text("lbl目標", {1800, 600, 2655, 255}, kDesignDots, kBlue), "目標時間伺服器"));
   Label3 = &w.addStatic(Text("Label3", {240, 960, 1455, 255}, "　　　　校正前："));
-  lbl校正前 = &w.addStatic(Text("lbl校正前", {1800, 960, 2775, 255}, kDesignDots, kBlue));
+  lbl校正前 =
+      &w.addStatic(Named(Text("lbl校正前", {1800, 960, 2775, 255}, kDesignDots, kBlue), "校正前"));
   Label4 = &w.addStatic(Text("Label4", {240, 1320, 1455, 255}, "　　　　校正後："));
-  lbl校正後 = &w.addStatic(Text("lbl校正後", {1800, 1320, 2775, 255}, kDesignDots, kBlue));
-  Image1 = &w.addPicture(Text("Image1", {240, 960, 480, 480}, ""));
+  lbl校正後 =
+      &w.addStatic(Named(Text("lbl校正後", {1800, 1320, 2775, 255}, kDesignDots, kBlue), "校正後"));
+  Image1 = &w.addPicture(Named(Text("Image1", {240, 960, 480, 480}, ""), "時鐘"));
   Label5 = &w.addStatic(Text("Label5", {240, 1680, 1455, 255}, "　時間校正結果："));
-  lbl狀態 = &w.addStatic(Text("lbl狀態", {1800, 1680, 2775, 255}, kDesignDots, kRed));
+  lbl狀態 = &w.addStatic(
+      Named(Text("lbl狀態", {1800, 1680, 2775, 255}, kDesignDots, kRed), "時間校正結果"));
   lbl錯誤訊息 = &w.addStatic(Text("lbl錯誤訊息", {840, 2040, 3015, 255}, kDesignDots, kBlue));
   cmd再執行 = &w.addButton(YellowButton("cmd再執行", {720, 2520, 1575, 375}, "再執行一次"));
   cmd確定 = &w.addButton(YellowButton("cmd確定", {2400, 2520, 1575, 375}, "完成"));
@@ -126,14 +136,11 @@ void frm時間校正::SyncStart() {
   Winsock1->connect(TrimSpaces(strServerHost), kTimePort);
 
   // Monotonic: the reply handler changes the wall clock in the middle of this wait.
-  const auto start = clock_.monotonicNow();
-  while (clock_.monotonicNow() - start < kReplyWait) {
-    toolkit_.waitForEvents(start + kReplyWait);
-    if (unloaded()) return;
-    if (bSyncDone) break;
-  }
-
-  if (!IsQuietMode(toolkit_.commandLine())) return;
+  toolkit_.handleEventsUntil(clock_.monotonicNow() + kReplyWait,
+                             [this] { return unloaded() || bSyncDone || rerunAsked_; });
+  // A run asked for in the wait starts as soon as this one has returned, and ends the program
+  // itself in quiet mode.
+  if (unloaded() || rerunAsked_ || !IsQuietMode(toolkit_.commandLine())) return;
   if (bSyncDone) {
     clock_.sleep(kPause);
   } else {
@@ -147,9 +154,24 @@ void frm時間校正::SyncStart() {
   toolkit_.endProgram(0);
 }
 
+// One run, and again for each "再執行一次" clicked inside its wait: the click ends that wait and
+// the new run starts from here, so that runs never nest, however often the user clicks.
+void frm時間校正::RunFromTop() {
+  running_ = true;
+  do {
+    rerunAsked_ = false;
+    校時init();
+  } while (rerunAsked_ && !unloaded());
+  running_ = false;
+}
+
 void frm時間校正::cmd再執行_Click() {
   cmd再執行->setEnabled(false);
-  校時init();
+  if (running_) {
+    rerunAsked_ = true;
+    return;
+  }
+  RunFromTop();
 }
 
 void frm時間校正::cmd確定_Click() { Unload(); }
@@ -158,7 +180,7 @@ void frm時間校正::Form_Activate() {
   pgb1->sendMessage(platform::kSetBarColour, 0, kBarColour);
   pgb1->sendMessage(platform::kSetBackgroundColour, 0, kBarBackgroundColour);
   pgb1->setMax(100);
-  校時init();
+  RunFromTop();
 }
 
 void frm時間校正::Form_QueryUnload(std::int16_t& Cancel, platform::UnloadMode UnloadMode) {

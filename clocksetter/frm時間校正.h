@@ -26,6 +26,7 @@ class frm時間校正 {
   void CreateControls();
   void ConnectEvents();
 
+  void RunFromTop();
   void SyncStart();
   void cmd再執行_Click();
   void cmd確定_Click();
@@ -50,6 +51,9 @@ class frm時間校正 {
   std::int16_t bSyncDone = 0;
   // What has arrived of the reply so far: TCP may split the four bytes over several arrivals.
   std::vector<std::uint8_t> replyBuffer_;
+  // A run is under way (its wait may handle a click on "再執行一次"), and such a click came.
+  bool running_ = false;
+  bool rerunAsked_ = false;
 
   platform::Control* Label1 = nullptr;
   platform::ProgressBar* pgb1 = nullptr;

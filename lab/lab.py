@@ -112,9 +112,11 @@ class Lab:
     def env(self, **extra):
         runtime = os.path.join(self.dir, "runtime")
         os.makedirs(runtime, mode=0o700, exist_ok=True)
-        return dict(os.environ, DISPLAY=self.display, QT_QPA_PLATFORM="xcb", LANG="zh_TW.UTF-8",
-                    LC_ALL="", QT_ACCESSIBILITY="0", XDG_RUNTIME_DIR=runtime,
-                    PLATFORM_UI_LOG=windows_path(self.log) if WINDOWS else self.log, **extra)
+        env = dict(os.environ, DISPLAY=self.display, QT_QPA_PLATFORM="xcb", LANG="zh_TW.UTF-8",
+                   LC_ALL="", QT_ACCESSIBILITY="0", XDG_RUNTIME_DIR=runtime,
+                   PLATFORM_UI_LOG=windows_path(self.log) if WINDOWS else self.log)
+        env.update(extra)
+        return env
 
     def command(self, path, *args):
         """How to start a program of the build under test: natively, or under Wine."""

@@ -31,6 +31,8 @@ struct ControlDesign {
   Colour foreColour = rgb(0, 0, 0);
   Colour backColour = 0;
   bool hasBackColour = false;  // otherwise transparent over the window
+  // What assistive technology calls the control (a value, by its heading); empty: its caption.
+  std::string accessibleName = {};
 };
 
 struct WindowDesign {

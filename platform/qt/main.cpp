@@ -2,7 +2,12 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 
+#include "platform/error.h"
 #include "platform/qt/qt_events.h"
 #include "platform/qt/qt_platform.h"
 #include "platform/qt/safe_start.h"
@@ -23,6 +28,27 @@ class Application : public QApplication {
   }
 };
 
+// Qt ends a program that finds no display with abort(), a core file and advice to reinstall it:
+// while the toolkit starts, a fatal message is the standard report of that failure instead.
+QtMessageHandler gQtsOwn = nullptr;
+const char* gProgram = "";
+
+void WhileTheToolkitStarts(QtMsgType type, const QMessageLogContext& context,
+                           const QString& message) {
+  if (type != QtFatalMsg) {
+    if (gQtsOwn != nullptr) return gQtsOwn(type, context, message);
+    static_cast<void>(std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData()));
+    return;
+  }
+  const char* display = std::getenv("DISPLAY");
+  const platform::ErrorReport report{ENXIO, std::string("無法開啟顯示器（DISPLAY=") +
+                                                (display != nullptr ? display : "") +
+                                                "），視窗無法顯示。"};
+  static_cast<void>(std::fprintf(stderr, "%s: %s\n", gProgram, report.text().c_str()));
+  static_cast<void>(std::fflush(nullptr));
+  ::_exit(1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -31,7 +57,10 @@ int main(int argc, char** argv) {
   // knows (-reverse, -style, -platform ...) and remove them from argv.
   std::string arguments = platform::qt::ArgumentText(argc, argv);
   int toolkitArgc = 1;
+  gProgram = argv[0] != nullptr ? argv[0] : "";
+  gQtsOwn = qInstallMessageHandler(&WhileTheToolkitStarts);
   Application app(toolkitArgc, argv);
+  qInstallMessageHandler(gQtsOwn);
   platform::qt::QtPlatform qt(std::move(arguments), argv[0] != nullptr ? argv[0] : "");
   try {
     return programMain(qt.services);

@@ -39,7 +39,10 @@ void PosixClock::sleep(milliseconds duration) { std::this_thread::sleep_for(dura
 
 std::string PosixClock::shortDateText(year_month_day d) const {
   const QDate date(int(d.year()), int(unsigned(d.month())), int(unsigned(d.day())));
-  return QLocale::system().toString(date, QLocale::ShortFormat).toStdString();
+  const QLocale locale = QLocale::system();
+  const std::string format =
+      ShortDateFormatWithFullYear(locale.dateFormat(QLocale::ShortFormat).toStdString());
+  return locale.toString(date, QString::fromStdString(format)).toStdString();
 }
 
 std::string PosixClock::longTimeText(hh_mm_ss<seconds> t) const {
@@ -59,6 +62,20 @@ QString FixUnquoted(QString chunk) {
   return chunk.replace(zone, QString()).replace(dayPeriod, QStringLiteral("AP"));
 }
 }  // namespace
+
+std::string ShortDateFormatWithFullYear(const std::string& format) {
+  std::string result;
+  bool quoted = false;
+  for (std::size_t at = 0; at < format.size();) {
+    if (format[at] == '\'') quoted = !quoted;
+    std::size_t run = 1;
+    while (!quoted && format[at] == 'y' && at + run < format.size() && format[at + run] == 'y')
+      ++run;
+    result += !quoted && format[at] == 'y' && run == 2 ? "yyyy" : format.substr(at, run);
+    at += run;
+  }
+  return result;
+}
 
 std::string LongTimeFormatWithoutZone(const std::string& format) {
   QString result, chunk;

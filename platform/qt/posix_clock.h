@@ -16,6 +16,10 @@ class PosixClock : public Clock {
   std::string longTimeText(std::chrono::hh_mm_ss<std::chrono::seconds> time) const override;
 };
 
+// The locale's short date format with four-digit years where it has two: the era of the Time
+// protocol's count spans 1968 to 2104, and "26.02.04" could be either century.
+std::string ShortDateFormatWithFullYear(const std::string& format);
+
 // The locale's long time format without its time-zone part: a displayed time has no zone.
 std::string LongTimeFormatWithoutZone(const std::string& format);
 

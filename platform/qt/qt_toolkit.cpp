@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QLibraryInfo>
@@ -45,6 +46,21 @@ QRect Pixels(const TwipRect& t) {
           t.height / kTwipsPerPixel};
 }
 
+// Where the design puts a control, and what it is called: by its name for the UI log, by its
+// heading for assistive technology.
+void Place(QWidget* widget, const ControlDesign& d) {
+  widget->setObjectName(Q(d.name));
+  widget->setGeometry(Pixels(d.rect));
+  if (!d.accessibleName.empty()) widget->setAccessibleName(Q(d.accessibleName));
+}
+
+// The form is a frame to assistive technology (Qt takes a plain widget for a client area), named
+// by its caption.
+QAccessibleInterface* FormAccessible(const QString&, QObject* object) {
+  auto* form = dynamic_cast<FormWidget*>(object);
+  return form != nullptr ? new QAccessibleWidget(form, QAccessible::Window) : nullptr;
+}
+
 void SetTextColour(QWidget* widget, Colour colour) {
   QPalette palette = widget->palette();
   palette.setColor(QPalette::WindowText, ToQColor(colour));
@@ -73,6 +89,7 @@ std::string QtStatic::caption() const { return S(label_->text()); }
 void QtStatic::setForeColour(Colour colour) { SetTextColour(label_, colour); }
 
 QtButton::QtButton(QPushButton* button) : button_(button) {
+  button_->setAutoDefault(true);  // Return and Enter press the focused button, as Space does
   QObject::connect(button_, &QPushButton::clicked, [this] {
     Guarded([this] {
       if (onClick_) onClick_();
@@ -83,8 +100,20 @@ void QtButton::setCaption(const std::string& text) {
   button_->setText(Q(text));
   UiLog("caption", button_->objectName(), button_->text());
 }
+// A button disabled while it has the focus hands it on to the next one and takes it back when it
+// is enabled again: the key that started a run starts the next one too.
 void QtButton::setEnabled(bool enabled) {
+  QWidget* window = button_->window();
+  if (!enabled && window->focusWidget() == button_) focusReturns_ = true;
   button_->setEnabled(enabled);
+  for (QWidget* next = button_->nextInFocusChain();
+       !enabled && window->focusWidget() == button_ && next != button_;
+       next = next->nextInFocusChain())
+    if (next->isEnabled() && (next->focusPolicy() & Qt::TabFocus) != 0) next->setFocus();
+  if (enabled && focusReturns_) {
+    focusReturns_ = false;
+    button_->setFocus();
+  }
   UiLog("enabled", button_->objectName(), enabled ? QStringLiteral("1") : QStringLiteral("0"));
 }
 std::string QtButton::caption() const { return S(button_->text()); }
@@ -154,8 +183,7 @@ QtWindow::~QtWindow() {
 
 Control& QtWindow::addStatic(const ControlDesign& d) {
   auto* label = new QLabel(Q(d.caption), widget_.get());
-  label->setObjectName(Q(d.name));
-  label->setGeometry(Pixels(d.rect));
+  Place(label, d);
   label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   SetTextColour(label, d.foreColour);
   if (d.hasBackColour) {
@@ -170,8 +198,7 @@ Control& QtWindow::addStatic(const ControlDesign& d) {
 
 Button& QtWindow::addButton(const ControlDesign& d) {
   auto* button = new QPushButton(Q(d.caption), widget_.get());
-  button->setObjectName(Q(d.name));
-  button->setGeometry(Pixels(d.rect));
+  Place(button, d);
   if (d.hasBackColour) {
     button->setStyleSheet(
         QStringLiteral("QPushButton { background-color: %1; color: %2; border: 2px outset "
@@ -194,8 +221,7 @@ Control& QtWindow::addPicture(const ControlDesign& d) {
 
 ProgressBar& QtWindow::addProgressBar(const ControlDesign& d) {
   auto* bar = new QProgressBar(widget_.get());
-  bar->setObjectName(Q(d.name));
-  bar->setGeometry(Pixels(d.rect));
+  Place(bar, d);
   progressBar_ = std::make_unique<QtProgressBar>(bar);
   return *progressBar_;
 }
@@ -300,6 +326,8 @@ class TerminationRequests {
 }  // namespace
 
 QtToolkit::QtToolkit(std::string commandLine) : commandLine_(std::move(commandLine)) {
+  static const bool accessible = (QAccessible::installFactory(&FormAccessible), true);
+  static_cast<void>(accessible);
   QCoreApplication::instance()->installNativeEventFilter(&destroyWatch_);
   QApplication::setQuitOnLastWindowClosed(false);
   auto* translator = new QTranslator(qApp);

@@ -47,6 +47,7 @@ class QtButton : public Button {
  private:
   QPushButton* button_;  // owned by the window's widget
   std::function<void()> onClick_;
+  bool focusReturns_ = false;
 };
 
 class QtProgressBar : public ProgressBar {

@@ -127,20 +127,6 @@ std::unique_ptr<EchoHandle> Win32Icmp::openEchoHandle() {
 
 namespace {
 
-// COM on this thread for as long as the object lives, released on every way out.
-class ComApartment {
- public:
-  ComApartment() : initialized_(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
-  ~ComApartment() {
-    if (initialized_) ::CoUninitialize();
-  }
-  ComApartment(const ComApartment&) = delete;
-  ComApartment& operator=(const ComApartment&) = delete;
-
- private:
-  bool initialized_;
-};
-
 template <class T>
 class ComPtr {
  public:

@@ -1,6 +1,7 @@
 #include "platform/win32/win32_toolkit.h"
 
 #include <commctrl.h>
+#include <oleacc.h>
 #include <uxtheme.h>
 #include <ws2tcpip.h>
 
@@ -9,6 +10,7 @@
 #include <cmath>
 #include <utility>
 
+#include "platform/error.h"
 #include "platform/win32/safe_start.h"
 
 namespace platform::win32 {
@@ -24,6 +26,14 @@ constexpr wchar_t kNoticeClass[] = L"PlatformNotice";
 
 HINSTANCE Instance() { return ::GetModuleHandleW(nullptr); }
 
+// A window the system would not make (no display to show it on, for one): the program cannot go
+// on without it.
+[[noreturn]] void CannotCreate(const std::string& what) {
+  const DWORD error = ::GetLastError();
+  const DWORD code = error != 0 ? error : DWORD(ERROR_INVALID_WINDOW_HANDLE);
+  throw Error(std::int32_t(code), "無法建立視窗「" + what + "」：" + SystemMessage(code));
+}
+
 // Runs an event handler of the program; an error it raises ends the program with the report.
 template <class F>
 void Guarded(F&& handler) {
@@ -32,6 +42,26 @@ void Guarded(F&& handler) {
   } catch (...) {
     ReportCurrentException();
   }
+}
+
+// A control's name for assistive technology where it is not its caption (a value, named by its
+// heading): Windows' dynamic annotation of the standard control. Where the system has none (Wine),
+// the control keeps the name its caption gives it.
+void Annotate(HWND control, const std::string& name) {
+  constexpr GUID kAccPropServices = {
+      0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0x88, 0xbd, 0x00, 0xb4, 0xa5, 0xe7}};
+  constexpr GUID kIAccPropServices = {
+      0x6e26e776, 0x04f0, 0x495d, {0x80, 0xe4, 0x33, 0x30, 0x35, 0x2e, 0x31, 0x69}};
+  constexpr GUID kName = {
+      0x608d3df8, 0x8128, 0x4aa7, {0xa4, 0x28, 0xf5, 0x5e, 0x49, 0x26, 0x72, 0x91}};
+  IAccPropServices* services = nullptr;
+  if (name.empty() ||
+      FAILED(::CoCreateInstance(kAccPropServices, nullptr, CLSCTX_INPROC_SERVER, kIAccPropServices,
+                                reinterpret_cast<void**>(&services))))
+    return;
+  std::wstring text = Wide(name);
+  services->SetHwndPropStr(control, DWORD(OBJID_CLIENT), CHILDID_SELF, kName, text.data());
+  services->Release();
 }
 
 std::wstring TextOf(HWND hwnd) {
@@ -94,8 +124,20 @@ void Win32Control::setForeColour(Colour colour) {
   ::InvalidateRect(hwnd_, nullptr, TRUE);
 }
 
+// A button disabled while it has the focus hands it on to the next one and takes it back when it
+// is enabled again: the key that started a run starts the next one too.
 void Win32Control::setEnabled(bool enabled) {
+  const bool focused = ::GetFocus() == hwnd_;
+  if (!enabled && focused && isButton_) focusReturns_ = true;
   ::EnableWindow(hwnd_, enabled);
+  if (!enabled && focused) {
+    HWND next = ::GetNextDlgTabItem(::GetParent(hwnd_), hwnd_, FALSE);
+    if (next != nullptr && next != hwnd_) ::SetFocus(next);
+  }
+  if (enabled && focusReturns_) {
+    focusReturns_ = false;
+    ::SetFocus(hwnd_);
+  }
   if (isButton_) UiLog("enabled", design_.name, enabled ? "1" : "0");
 }
 
@@ -114,6 +156,7 @@ Win32TcpSocket::Win32TcpSocket() {
   RegisterClasses();
   messageWindow_.reset(::CreateWindowExW(0, kSocketClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                          Instance(), nullptr));
+  if (!messageWindow_) CannotCreate("Winsock1");
   ::SetWindowLongPtrW(messageWindow_.get(), GWLP_USERDATA, LONG_PTR(this));
   ::SetWindowLongPtrW(messageWindow_.get(), GWLP_WNDPROC, LONG_PTR(&MessageProc));
 }
@@ -223,12 +266,11 @@ Win32Window::Win32Window(Win32Toolkit& toolkit, const WindowDesign& design)
     : toolkit_(toolkit), design_(design) {
   RegisterClasses();
   background_.reset(::CreateSolidBrush(design.backColour));
-  icon_.reset(
-      static_cast<HICON>(::LoadImageW(Instance(), MAKEINTRESOURCEW(1), IMAGE_ICON, 32, 32, 0)));
   constexpr DWORD style =
       WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
   hwnd_ = ::CreateWindowExW(0, kFormClass, Wide(design.caption).c_str(), style, CW_USEDEFAULT,
                             CW_USEDEFAULT, 100, 100, nullptr, nullptr, Instance(), nullptr);
+  if (hwnd_ == nullptr) CannotCreate(design.caption);
   ::SetWindowLongPtrW(hwnd_, GWLP_USERDATA, LONG_PTR(this));
   ::SetWindowLongPtrW(hwnd_, GWLP_WNDPROC, LONG_PTR(&WindowProc));
   dpi_ = ::GetDpiForWindow(hwnd_);
@@ -267,6 +309,7 @@ void Win32Window::Layout() {
   };
   for (const auto& control : controls_) place(control->hwnd(), control->design().rect);
   if (progressBar_) place(progressBar_->hwnd(), progressDesign_.rect);
+  ShowPicture();
 }
 
 HWND Win32Window::CreateChild(const wchar_t* className, DWORD style, const ControlDesign& d) {
@@ -274,7 +317,9 @@ HWND Win32Window::CreateChild(const wchar_t* className, DWORD style, const Contr
   HWND child = ::CreateWindowExW(
       0, className, Wide(d.caption).c_str(), WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style,
       r.left, r.top, r.right - r.left, r.bottom - r.top, hwnd_, nullptr, Instance(), nullptr);
+  if (child == nullptr) CannotCreate(d.name);
   ::SendMessageW(child, WM_SETFONT, WPARAM(font_.get()), FALSE);
+  Annotate(child, d.accessibleName);
   // Later controls lie above earlier ones, as in the design (the buttons over the band).
   ::SetWindowPos(child, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   return child;
@@ -294,9 +339,21 @@ Button& Win32Window::addButton(const ControlDesign& d) {
 
 Control& Win32Window::addPicture(const ControlDesign& d) {
   HWND child = CreateChild(L"STATIC", SS_ICON, d);
-  if (icon_) ::SendMessageW(child, STM_SETICON, WPARAM(icon_.get()), 0);
   controls_.push_back(std::make_unique<Win32Control>(child, d, false));
+  picture_ = controls_.back().get();
+  ShowPicture();
   return *controls_.back();
+}
+
+// The icon drawn at the size its box has at the window's DPI, not stretched from 32 x 32 pixels.
+void Win32Window::ShowPicture() {
+  if (picture_ == nullptr) return;
+  const RECT box = Pixels(picture_->design().rect);
+  UniqueIcon icon(static_cast<HICON>(::LoadImageW(Instance(), MAKEINTRESOURCEW(1), IMAGE_ICON,
+                                                  box.right - box.left, box.bottom - box.top, 0)));
+  if (!icon) return;
+  ::SendMessageW(picture_->hwnd(), STM_SETICON, WPARAM(icon.get()), 0);
+  pictureIcon_ = std::move(icon);  // the one it replaced goes only now
 }
 
 namespace {
@@ -351,6 +408,13 @@ TcpSocket& Win32Window::addTcpSocket(const std::string&) {
   return *sockets_.back();
 }
 
+bool Win32Window::pressFocusedButton() {
+  const Win32Control* control = ControlOf(::GetFocus());
+  if (control == nullptr || !control->isButton()) return false;
+  Guarded([control] { control->click(); });
+  return true;
+}
+
 Win32Control* Win32Window::ControlOf(HWND hwnd) const {
   for (const auto& control : controls_)
     if (control->hwnd() == hwnd) return control.get();
@@ -367,6 +431,10 @@ void Win32Window::closed() {
 void Win32Window::show() {
   ::ShowWindow(hwnd_, SW_SHOWNORMAL);
   ::UpdateWindow(hwnd_);
+  // The keyboard starts on the first button of the design, as in a dialog.
+  for (const auto& control : controls_)
+    if (control->isButton() && focus_ == nullptr) focus_ = control->hwnd();
+  ::SetFocus(focus_);
   ::PostMessageW(hwnd_, kActivateMessage, 0, 0);
 }
 
@@ -398,6 +466,16 @@ LRESULT Win32Window::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case kActivateMessage:
       Guarded([&] { activateOnce(); });
       return 0;
+    // As a dialog does: the focus goes back to the control that had it when the window was last
+    // active, where the system would give it to the window itself.
+    case WM_ACTIVATE:
+      if (LOWORD(wParam) == WA_INACTIVE) {
+        if (HWND focused = ::GetFocus(); focused != nullptr && ::IsChild(hwnd_, focused))
+          focus_ = focused;
+      } else if (HWND focused = ::GetFocus(); focus_ != nullptr && !::IsChild(hwnd_, focused)) {
+        ::SetFocus(focus_);
+      }
+      return 0;
     case WM_ERASEBKGND: {
       RECT r;
       ::GetClientRect(hwnd_, &r);
@@ -415,7 +493,8 @@ LRESULT Win32Window::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       DrawButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
       return TRUE;
     case WM_COMMAND:
-      if (HIWORD(wParam) == BN_CLICKED) {
+      // The second click of a quick pair comes as a double click: it is a click all the same.
+      if (HIWORD(wParam) == BN_CLICKED || HIWORD(wParam) == BN_DOUBLECLICKED) {
         if (const Win32Control* control = ControlOf(HWND(lParam)))
           Guarded([&] { control->click(); });
         return 0;
@@ -464,7 +543,12 @@ std::unique_ptr<Window> Win32Toolkit::createWindow(const WindowDesign& design) {
 }
 
 void Win32Toolkit::Dispatch(MSG& msg) {
-  if (window_ && !window_->isUnloaded() && ::IsDialogMessageW(window_->hwnd(), &msg)) return;
+  const bool live = window_ != nullptr && !window_->isUnloaded();
+  // Return and Enter press the focused button, as Space does, once per stroke.
+  const bool enter = msg.message == WM_KEYDOWN && msg.wParam == VK_RETURN;
+  const bool repeated = (msg.lParam & (LPARAM(1) << 30)) != 0;
+  if (live && enter && (repeated || window_->pressFocusedButton())) return;
+  if (live && ::IsDialogMessageW(window_->hwnd(), &msg)) return;
   ::TranslateMessage(&msg);
   ::DispatchMessageW(&msg);
 }

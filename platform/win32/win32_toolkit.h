@@ -23,6 +23,7 @@ class Win32Control : public Button {
   void setOnClick(std::function<void()> handler) override { onClick_ = std::move(handler); }
 
   HWND hwnd() const { return hwnd_; }
+  bool isButton() const { return isButton_; }
   const ControlDesign& design() const { return design_; }
   COLORREF foreColour() const { return fore_; }
   HBRUSH backBrush() const { return backBrush_.get(); }
@@ -40,6 +41,7 @@ class Win32Control : public Button {
   COLORREF fore_;
   UniqueGdiObject<HBRUSH> backBrush_;
   std::function<void()> onClick_;
+  bool focusReturns_ = false;
 };
 
 class Win32ProgressBar : public ProgressBar {
@@ -99,6 +101,8 @@ class Win32Window : public WindowBase {
   TcpSocket& addTcpSocket(const std::string& name) override;
   HWND hwnd() const { return hwnd_; }
   void show();
+  // Presses the button that has the focus, if one has; false otherwise.
+  bool pressFocusedButton();
 
  private:
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -109,14 +113,18 @@ class Win32Window : public WindowBase {
   void Layout();
   void DrawButton(const DRAWITEMSTRUCT& item);
   Win32Control* ControlOf(HWND hwnd) const;
+  void ShowPicture();
 
   Win32Toolkit& toolkit_;
   WindowDesign design_;
+  ComApartment com_;  // for the controls' annotations
   HWND hwnd_ = nullptr;
   UINT dpi_ = 96;
+  HWND focus_ = nullptr;  // the control to give the focus to when the window is activated
   UniqueGdiObject<HFONT> font_;
   UniqueGdiObject<HBRUSH> background_;
-  UniqueIcon icon_;
+  UniqueIcon pictureIcon_;
+  const Win32Control* picture_ = nullptr;
   std::vector<std::unique_ptr<Win32Control>> controls_;
   std::unique_ptr<Win32ProgressBar> progressBar_;
   ControlDesign progressDesign_;

@@ -67,6 +67,8 @@ void ReportCurrentException() {
   title = title.substr(title.find_last_of(L"\\/") + 1);
   title = title.substr(0, title.rfind(L'.'));
   const std::string text = platform::CurrentErrorReport().text();
+  static_cast<void>(std::fprintf(stderr, "%s: %s\n", Utf8(title).c_str(), text.c_str()));
+  static_cast<void>(std::fflush(stderr));
   UiLog("messagebox", Utf8(title), text);
   ::MessageBoxW(nullptr, Wide(text).c_str(), title.c_str(), MB_OK | MB_TASKMODAL);
   ::ExitProcess(1);

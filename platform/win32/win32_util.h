@@ -78,6 +78,20 @@ class WinsockSession {
   bool started_ = false;
 };
 
+// COM on this thread for as long as the object lives, released on every way out.
+class ComApartment {
+ public:
+  ComApartment() : initialized_(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+  ~ComApartment() {
+    if (initialized_) ::CoUninitialize();
+  }
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+
+ private:
+  bool initialized_;
+};
+
 // A path as the wide-character file functions take it past MAX_PATH: "\\?\C:\..." for a full
 // path with a drive, "\\?\UNC\server\..." for a network one, any other path as it is.
 std::wstring LongPath(const std::wstring& path);

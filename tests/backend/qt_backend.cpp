@@ -20,6 +20,9 @@ class QtBackend : public RealBackend {
   std::string describe(const char* error) const override {
     return std::string(error) == "reset" ? "連線被對方重設" : "連線被拒絕";
   }
+  // Qt makes every widget it is asked for; its one failure, no display, ends the program before
+  // any window (an end-to-end case).
+  bool refuseControls(platform::Window&) override { return false; }
   std::unique_ptr<platform::Folder> openFolder() override {
     return platform::qt::OpenFolder(folder());
   }

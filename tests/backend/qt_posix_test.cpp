@@ -11,6 +11,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QImage>
 #include <atomic>
@@ -56,6 +57,30 @@ TEST(QtLayer, ButtonsAreYellowAndTheBarBlueOnRed) {
   EXPECT_EQ(face.pixelColor(face.width() / 6, face.height() / 2), QColor(255, 255, 0));
   EXPECT_EQ(line.pixelColor(line.width() / 4, line.height() / 2), QColor(0, 0, 255));
   EXPECT_EQ(line.pixelColor(line.width() * 3 / 4, line.height() / 2), QColor(255, 0, 0));
+}
+
+// Assistive technology meets a frame named by the window's caption, a picture with a name, values
+// named by their headings, and buttons it can press.
+TEST(QtLayer, EveryControlHasANameAndTheWindowIsAFrame) {
+  platform::qt::QtToolkit toolkit("");
+  auto window = toolkit.createWindow({"網路校時 (By zevo)", 4680, 2985});
+  window->addPicture({"Image1", {240, 960, 480, 480}, "", 0, 0, false, "時鐘"});
+  window->addStatic(
+      {"lbl狀態", {1800, 1680, 2775, 255}, "..........", 0, 0, false, "時間校正結果"});
+  window->addButton({"cmd確定", {2400, 2520, 1575, 375}, "完成"});
+  auto* form = static_cast<platform::qt::QtWindow&>(*window).widget();
+  const auto named = [&](const char* name) {
+    return QAccessible::queryAccessibleInterface(form->findChild<QWidget*>(name));
+  };
+  QAccessibleInterface* frame = QAccessible::queryAccessibleInterface(form);
+  EXPECT_EQ(frame->role(), QAccessible::Window);
+  EXPECT_EQ(frame->text(QAccessible::Name), "網路校時 (By zevo)");
+  EXPECT_EQ(named("Image1")->text(QAccessible::Name), "時鐘");
+  EXPECT_EQ(named("lbl狀態")->text(QAccessible::Name), "時間校正結果");
+  EXPECT_EQ(named("cmd確定")->text(QAccessible::Name), "完成");
+  ASSERT_NE(named("cmd確定")->actionInterface(), nullptr);
+  EXPECT_TRUE(named("cmd確定")->actionInterface()->actionNames().contains(
+      QAccessibleActionInterface::pressAction()));
 }
 
 // An error the program raises in any handler ends it with the standard report, never unwinding
@@ -342,6 +367,13 @@ TEST(PosixClock, TextsAreTheLocalesShortDateAndLongTimeWithoutZone) {
   const local_seconds morning = local_days{year{2024} / 1 / 1} + hours{8};
   EXPECT_EQ(clock.dateTimeText(morning), "2024/1/1 上午8:00:00");
   EXPECT_EQ(clock.dateTimeText(morning + hours{16} + seconds{59}), "2024/1/2 上午12:00:59");
+  using platform::qt::ShortDateFormatWithFullYear;
+  for (const auto& [format, full] : {std::pair{"M/d/yy", "M/d/yyyy"},
+                                     {"dd.MM.yy", "dd.MM.yyyy"},
+                                     {"y/M/d", "y/M/d"},
+                                     {"yyyy-MM-dd", "yyyy-MM-dd"},
+                                     {"d 'yy' M yy", "d 'yy' M yyyy"}})
+    EXPECT_EQ(ShortDateFormatWithFullYear(format), full);
   using platform::qt::LongTimeFormatWithoutZone;
   EXPECT_EQ(LongTimeFormatWithoutZone("Bh:mm:ss [t]"), "APh:mm:ss");
   EXPECT_EQ(LongTimeFormatWithoutZone("h:mm:ss AP t"), "h:mm:ss AP");

@@ -49,6 +49,8 @@ class Backend {
   virtual void click(platform::Button& button) = 0;
   virtual void closeBox(platform::Window& window) = 0;
   virtual void closeFromOutside(platform::Window& window) = 0;
+  // Makes the window system refuse the window's next controls; false where it cannot be made to.
+  virtual bool refuseControls(platform::Window& window) = 0;
   // A folder of the backend's own (its path ends in the separator), opened as the programs open
   // theirs, and what is in it.
   virtual std::string folder() = 0;

@@ -53,6 +53,10 @@ class FakeBackend : public Backend {
   void closeFromOutside(platform::Window& window) override {
     static_cast<fake::FakeWindow&>(window).requestClose(platform::UnloadMode::AppWindows);
   }
+  bool refuseControls(platform::Window& window) override {
+    static_cast<fake::FakeWindow&>(window).refuseControls = true;
+    return true;
+  }
   std::string folder() override { return "/contract/程式 資料夾/"; }
   void write(const std::string& name, const std::string& content, bool hidden) override {
     fake_.files.files[folder() + name] = {content, hidden};

@@ -5,6 +5,7 @@
 #include <ctime>
 #endif
 
+#include "platform/error.h"
 #include "tests/contract/backend.h"
 
 namespace contract {
@@ -53,6 +54,14 @@ TEST_P(WindowContract, ControlsShowWhatTheyAreToldAndButtonsReactOnlyWhenEnabled
   button.setEnabled(false);
   backend->click(button);
   EXPECT_EQ(std::make_pair(clicks, button.isEnabled()), std::make_pair(1, false));
+}
+
+// A control the window system will not make is an error the program cannot go past: never a
+// window with a hole where the control should be.
+TEST_P(WindowContract, AControlThatCannotBeMadeIsAnError) {
+  if (!backend->refuseControls(*window)) GTEST_SKIP() << "this window system refuses no control";
+  EXPECT_THROW(window->addStatic({"Label1", {240, 240, 1455, 255}, "x"}), platform::Error);
+  EXPECT_THROW(window->addButton({"cmd確定", {2400, 2520, 1575, 375}, "完成"}), platform::Error);
 }
 
 TEST_P(WindowContract, TheProgressBarAnswersAColourMessageWithTheColourBefore) {

@@ -15,7 +15,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import lab  # noqa: E402
 
 ORVANE, PELSTOW = os.path.join(lab.BUILD, "orvane"), os.path.join(lab.BUILD, "pelstow")
-WINDOW, DOTS, FINISH = "網路校時 (By zevo)", ".............", (212, 180)
+WINDOW, DOTS, FINISH, AGAIN = "網路校時 (By zevo)", ".............", (212, 180), (100, 180)
 SUCCESS, REFUSED = "系統時間校正成功。", "執行時有錯誤發生！"
 EXE = b".exe" if lab.WINDOWS else b""
 DIST = os.path.join(lab.SOURCE, "build", "dist")
@@ -91,6 +91,52 @@ class Orvane(Case):
         self.assertIsNone(process.poll(), "the close box must not close the window")
         self.lab.click(window, *FINISH)
         self.assertEqual(self.finished(process), 0)
+
+    def runs(self):
+        return sum(1 for e in self.lab.events() if e[:3] == ("caption", "lbl目標", DOTS))
+
+    def run_ended(self, runs):
+        return lab.until(lambda: self.runs() == runs and
+                         self.lab.shown().get("cmd再執行.enabled") == "1", 15)
+
+    def test_the_keys_a_user_presses_twice_do_the_same_thing_twice(self):
+        self.lab.inetd(*lab.TABLE)
+        process = self.lab.start(ORVANE)
+        window = self.lab.window(WINDOW)
+        self.assertTrue(self.run_ended(1))
+        # The run gives the focus back to "再執行一次": each of these keys runs once more.
+        for runs, key in enumerate(("Return", "space", "KP_Enter", "space"), start=2):
+            self.lab.press(window, key)
+            self.assertTrue(self.run_ended(runs), key)
+        self.lab.press(window, "alt+F4")
+        time.sleep(0.5)
+        self.assertIsNone(process.poll(), "Alt+F4 is the close box: refused")
+        self.lab.press(window, "Tab")
+        self.lab.press(window, "Return")  # on "完成"
+        self.assertEqual(self.finished(process), 0)
+
+    def test_a_quick_second_click_counts(self):
+        self.lab.assign(*lab.TABLE)  # nobody listens: each run ends at once with an error
+        if lab.WINDOWS:  # every second click at the same place is then a double click
+            mouse = r"HKCU\Control Panel\Mouse"
+            subprocess.run(self.lab.command("reg", "add", mouse, "/v", "DoubleClickSpeed", "/d",
+                                            "5000", "/f"), env=self.lab.env(), capture_output=True)
+            self.addCleanup(subprocess.run, self.lab.command(
+                "reg", "delete", mouse, "/v", "DoubleClickSpeed", "/f"), env=self.lab.env(),
+                capture_output=True)
+        process = self.lab.start(ORVANE)
+        window = self.lab.window(WINDOW)
+        self.assertTrue(self.run_ended(1))
+        for runs in (2, 3):
+            self.lab.click(window, *AGAIN)
+            self.assertTrue(self.run_ended(runs), f"click {runs - 1} lost")
+        self.lab.click(window, *FINISH)
+        self.assertEqual(self.finished(process), 0)
+
+    def test_without_a_display_orvane_ends_with_the_report(self):
+        process = self.lab.start(ORVANE, DISPLAY="")
+        self.assertEqual(self.finished(process, 60), 1)
+        self.assertIn("無法建立視窗" if lab.WINDOWS else "無法開啟顯示器", self.lab.stderr())
 
     @only_linux("Wine's windows are Wine's to end")
     def test_a_window_ended_from_outside_ends_orvane(self):

@@ -13,7 +13,9 @@ bool EventQueue::runDue() {
   while (!events_.empty() && events_.begin()->first.first <= now_) {
     auto event = std::move(events_.begin()->second);
     events_.erase(events_.begin());
+    deepest = std::max(deepest, ++depth_);
     event();  // may run events itself, through a nested wait
+    --depth_;
     ran = true;
   }
   return ran;

@@ -45,9 +45,11 @@ class EventQueue {
   std::optional<TimePoint> next() const {
     return events_.empty() ? std::nullopt : std::optional(events_.begin()->first.first);
   }
+  int deepest = 0;  // how many events have run inside one another at most
 
  private:
   using Key = std::pair<TimePoint, std::uint64_t>;
+  int depth_ = 0;
   TimePoint now_{};
   std::uint64_t nextId_ = 1;
   std::map<Key, std::function<void()>> events_;
@@ -172,10 +174,14 @@ class FakeWindow : public platform::WindowBase {
   platform::ControlDesign barDesign;
   FakeSocket socket;
   std::optional<TimePoint> unloadedAt;
+  bool refuseControls = false;
 
  private:
   void closed() override { unloadedAt = queue_.now(); }
-  FakeControl& add(const platform::ControlDesign& d) { return controls.emplace_back(d, queue_); }
+  FakeControl& add(const platform::ControlDesign& d) {
+    if (refuseControls) throw platform::Error(1400, "無法建立視窗「" + d.name + "」");
+    return controls.emplace_back(d, queue_);
+  }
   EventQueue& queue_;
 };
 

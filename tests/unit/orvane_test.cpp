@@ -72,14 +72,14 @@ TEST_F(Orvane, TheWindowHasItsDesign) {
       {"Label6", {0, 2400, 4695, 615}, "", kBlack, rgb(255, 128, 0), true},
       {"Label1", {240, 240, 1455, 255}, "尋找時間伺服器："},
       {"Label2", {240, 600, 1455, 255}, "目標時間伺服器："},
-      {"lbl目標", {1800, 600, 2655, 255}, "..........", blue},
+      {"lbl目標", {1800, 600, 2655, 255}, "..........", blue, 0, false, "目標時間伺服器"},
       {"Label3", {240, 960, 1455, 255}, "　　　　校正前："},
-      {"lbl校正前", {1800, 960, 2775, 255}, "..........", blue},
+      {"lbl校正前", {1800, 960, 2775, 255}, "..........", blue, 0, false, "校正前"},
       {"Label4", {240, 1320, 1455, 255}, "　　　　校正後："},
-      {"lbl校正後", {1800, 1320, 2775, 255}, "..........", blue},
-      {"Image1", {240, 960, 480, 480}, ""},
+      {"lbl校正後", {1800, 1320, 2775, 255}, "..........", blue, 0, false, "校正後"},
+      {"Image1", {240, 960, 480, 480}, "", kBlack, 0, false, "時鐘"},
       {"Label5", {240, 1680, 1455, 255}, "　時間校正結果："},
-      {"lbl狀態", {1800, 1680, 2775, 255}, "..........", kRed},
+      {"lbl狀態", {1800, 1680, 2775, 255}, "..........", kRed, 0, false, "時間校正結果"},
       {"lbl錯誤訊息", {840, 2040, 3015, 255}, "..........", blue},
       {"cmd再執行", {720, 2520, 1575, 375}, "再執行一次", kBlack, yellow, true},
       {"cmd確定", {2400, 2520, 1575, 375}, "完成", kBlack, yellow, true},
@@ -88,12 +88,15 @@ TEST_F(Orvane, TheWindowHasItsDesign) {
   for (std::size_t i = 0; i < design.size(); ++i) {
     const auto& [shown, want] = std::tie(Window().controls[i].design, design[i]);
     SCOPED_TRACE(want.name);
-    EXPECT_EQ(std::tie(shown.name, shown.caption, shown.foreColour, shown.hasBackColour),
-              std::tie(want.name, want.caption, want.foreColour, want.hasBackColour));
+    EXPECT_EQ(std::tie(shown.name, shown.caption, shown.foreColour, shown.hasBackColour,
+                       shown.accessibleName),
+              std::tie(want.name, want.caption, want.foreColour, want.hasBackColour,
+                       want.accessibleName));
     EXPECT_EQ(Rect(shown.rect), Rect(want.rect));
     EXPECT_TRUE(!want.hasBackColour || shown.backColour == want.backColour);
   }
   EXPECT_EQ(Rect(Window().barDesign.rect), Rect({1800, 240, 2655, 165}));
+  EXPECT_EQ(Window().barDesign.accessibleName, "尋找時間伺服器");
 }
 
 TEST_F(Orvane, ActivationColoursTheBarAndOnlyTheCloseBoxIsRefused) {
@@ -309,6 +312,26 @@ TEST_F(Orvane, RetryIsDisabledDuringARunAndAnotherRunStartsAfresh) {
               2)
         << name << " is cleared by each run";
   }
+}
+
+// "再執行一次" clicked in the wait after an error starts the next run at once, from where the first
+// began: two hundred of them nest no deeper than one, and "完成" still ends the program.
+TEST_F(Orvane, RunsStartedInsideAWaitDoNotNest) {
+  for (int i = 0; i < 201; ++i) Server({Failure(100ms, "連線被拒絕")});
+  std::function<void()> user = [&] {
+    if (Socket().connects.size() < 201) {
+      Control("cmd再執行").click();  // does nothing until the error has enabled it
+      world->queue.schedule(world->queue.now() + 50ms, user);
+    } else {
+      Control("cmd確定").click();
+    }
+  };
+  At(0ms, user);
+  Run();
+  EXPECT_EQ(Socket().connects.size(), 201u);
+  EXPECT_TRUE(Window().isUnloaded());
+  EXPECT_LE(world->queue.deepest, 2) << "the activation, and one event inside its wait";
+  EXPECT_LT(Connected(200) - Connected(199), 1s) << "each run starts within its predecessor's wait";
 }
 
 // A run after an error starts from "完成", and the bytes of a short reply do not join the

@@ -29,6 +29,9 @@ class Win32Backend : public RealBackend {
   bool seesResets() const override {
     return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr;
   }
+  bool refuseControls(platform::Window& window) override {
+    return ::DestroyWindow(Hwnd(window)) != FALSE;  // no parent, no child windows
+  }
   std::unique_ptr<platform::Folder> openFolder() override {
     return platform::win32::OpenFolder(folder());
   }
@@ -75,6 +78,30 @@ TEST(Win32Layer, TheProgressControlHoldsTheRangeValueAndColours) {
   EXPECT_EQ(::SendMessageW(hwnd, PBM_GETRANGE, FALSE, 0), 100);
   EXPECT_EQ(COLORREF(::SendMessageW(hwnd, PBM_GETBARCOLOR, 0, 0)), RGB(0, 0, 255));
   EXPECT_EQ(COLORREF(::SendMessageW(hwnd, PBM_GETBKCOLOR, 0, 0)), RGB(255, 0, 0));
+}
+
+// The clock picture is drawn at the size its box has at the window's DPI (48 pixels at 144 dpi).
+TEST(Win32Layer, ThePictureGrowsWithItsBox) {
+  platform::win32::Win32Toolkit toolkit;
+  auto window = toolkit.createWindow({"x", 4680, 2985});
+  auto& picture = static_cast<platform::win32::Win32Control&>(
+      window->addPicture({"Image1", {240, 960, 480, 480}, ""}));
+  const auto iconWidth = [&] {
+    ICONINFO info{};
+    const auto icon = HICON(::SendMessageW(picture.hwnd(), STM_GETICON, 0, 0));
+    if (icon == nullptr || !::GetIconInfo(icon, &info)) return 0L;
+    BITMAP bitmap{};
+    ::GetObjectW(info.hbmColor != nullptr ? info.hbmColor : info.hbmMask, sizeof bitmap, &bitmap);
+    ::DeleteObject(info.hbmColor);
+    ::DeleteObject(info.hbmMask);
+    return bitmap.bmWidth;
+  };
+  const UINT dpi = ::GetDpiForWindow(static_cast<platform::win32::Win32Window&>(*window).hwnd());
+  EXPECT_EQ(iconWidth(), long(::MulDiv(32, int(dpi), 96)));
+  RECT suggested{0, 0, 702, 448};
+  ::SendMessageW(static_cast<platform::win32::Win32Window&>(*window).hwnd(), WM_DPICHANGED,
+                 MAKEWPARAM(144, 144), LPARAM(&suggested));
+  EXPECT_EQ(iconWidth(), 48L);
 }
 
 // The installed file takes the target's attributes (normal without one), never the download's
