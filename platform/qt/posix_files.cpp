@@ -182,9 +182,11 @@ void TakeRightsOf(const PosixFolder& folder, const std::string& target, int file
     if (::fchmod(file, 0777 & ~Umask()) != 0) Fail("寫入", copy);
     return;
   }
-  // Owner and group where this process may set them, or the group alone.
-  if (::fchown(file, old.st_uid, old.st_gid) != 0)
-    static_cast<void>(::fchown(file, uid_t(-1), old.st_gid));
+  // Owner and group where this process may set them, or the group alone; failing both, the
+  // copy stays ours, as cp --preserve leaves it.
+  if (::fchown(file, old.st_uid, old.st_gid) != 0) {
+    [[maybe_unused]] const int groupOnly = ::fchown(file, uid_t(-1), old.st_gid);
+  }
   if (::fchmod(file, old.st_mode & 01777) != 0) Fail("寫入", copy);
   CopyAttributes(folder.reachable(target), file);
 }

@@ -1,5 +1,6 @@
 #include "platform/win32/win32_files.h"
 
+#include <winsock2.h>
 #include <windows.h>
 
 #include <shellapi.h>
