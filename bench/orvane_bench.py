@@ -6,12 +6,10 @@
 import os
 import statistics
 import subprocess
-import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lab"))
-import lab  # noqa: E402
+import lab
 
 RUNS = int(os.environ.get("BENCH_RUNS", "7"))
 
@@ -42,7 +40,7 @@ def floor():
 
 
 def measure(setup, answer_box):
-    world = lab.Lab()
+    world = lab.World()
     try:
         setup(world)
         return [run_once(world, answer_box) for _ in range(RUNS)]

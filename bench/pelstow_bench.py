@@ -5,11 +5,9 @@ import os
 import shutil
 import statistics
 import subprocess
-import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lab"))
-import lab  # noqa: E402
+import lab
 
 RUNS = int(os.environ.get("BENCH_RUNS", "5"))
 SIZE = 256 << 20
@@ -26,7 +24,7 @@ def timed(command):
 
 def whole_pelstow_rss(folder):
     shutil.copy(os.path.join(lab.BUILD, "pelstow"), folder)
-    world = lab.Lab()
+    world = lab.World()
     try:
         p = subprocess.Popen([os.path.join(folder, "pelstow"), "app"], env=world.env(),
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

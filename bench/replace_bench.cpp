@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "platform/error.h"
-#include "platform/qt/posix_files.h"
+#include "platform/qt/files.h"
 
 int main(int argc, char** argv) {
   if (argc != 4) {

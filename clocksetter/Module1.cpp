@@ -18,12 +18,10 @@ const std::array<std::uint8_t, 32> kRequestData = [] {
 }();
 
 // Keeps the socket library started for the life of one probe, on every way out of it.
-class SocketLibrarySession {
+class SocketLibrarySession : platform::NonCopyable {
  public:
   explicit SocketLibrarySession(platform::Icmp& icmp) : icmp_(icmp) { icmp_.startSocketLibrary(); }
   ~SocketLibrarySession() { icmp_.cleanupSocketLibrary(); }
-  SocketLibrarySession(const SocketLibrarySession&) = delete;
-  SocketLibrarySession& operator=(const SocketLibrarySession&) = delete;
 
  private:
   platform::Icmp& icmp_;

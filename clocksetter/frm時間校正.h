@@ -9,7 +9,7 @@
 
 #include "platform/clock.h"
 #include "platform/icmp.h"
-#include "platform/window.h"
+#include "platform/toolkit.h"
 
 namespace orvane {
 

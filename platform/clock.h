@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/unique_handle.h"
+
 namespace platform {
 
 // The fields of the Windows SYSTEMTIME record, in UTC when the clock is set from it.
@@ -14,9 +16,8 @@ struct SystemTimeRecord {
   bool operator==(const SystemTimeRecord&) const = default;
 };
 
-class Clock {
+class Clock : public Interface {
  public:
-  virtual ~Clock() = default;
   // Monotonic time, for waits: the program changes the wall clock while it waits.
   virtual std::chrono::steady_clock::time_point monotonicNow() const = 0;
   // The present local date-time, to the second.

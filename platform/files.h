@@ -9,13 +9,14 @@
 #include <memory>
 #include <string>
 
+#include "platform/unique_handle.h"
+
 namespace platform {
 
 // A whole copy of a file, made beside the file it is to replace under a temporary name. Until it
 // is put in place the file it replaces is untouched; destroying it removes it.
-class StagedCopy {
+class StagedCopy : public Interface {
  public:
-  virtual ~StagedCopy() = default;
   // The length of what was copied.
   virtual std::int64_t length() const = 0;
   // Replaces the target with the copy in one atomic step; a failure leaves the target as it was.
@@ -24,9 +25,8 @@ class StagedCopy {
 
 // A folder opened once: every name is taken inside it, so that a deep folder works like any
 // other and a folder renamed meanwhile cannot send the work elsewhere.
-class Folder {
+class Folder : public Interface {
  public:
-  virtual ~Folder() = default;
   // The path of a name in this folder, as the user is shown it.
   virtual std::string pathOf(const std::string& name) const = 0;
   // The name if it is a normal file (not hidden, system or a folder), else empty text.
@@ -48,9 +48,8 @@ class Folder {
   virtual void startProgram(const std::string& name) = 0;
 };
 
-class Files {
+class Files : public Interface {
  public:
-  virtual ~Files() = default;
   // The folder the running program lies in: where the link lies, when it was started through a
   // link. Throws platform::Error where it cannot be found.
   virtual std::unique_ptr<Folder> programFolder() = 0;

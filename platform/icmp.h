@@ -9,6 +9,8 @@
 #include <span>
 #include <string>
 
+#include "platform/unique_handle.h"
+
 namespace platform {
 
 // An IPv4 address, octets in network order.
@@ -22,17 +24,15 @@ struct EchoReply {
 };
 
 // An open echo handle; destroying it closes the handle.
-class EchoHandle {
+class EchoHandle : public Interface {
  public:
-  virtual ~EchoHandle() = default;
   // Sends one echo request and blocks until the answer or the time-out.
   virtual EchoReply sendEcho(const Ipv4Address& destination, std::span<const std::uint8_t> data,
                              std::uint8_t ttl, std::uint32_t timeoutMs) = 0;
 };
 
-class Icmp {
+class Icmp : public Interface {
  public:
-  virtual ~Icmp() = default;
   virtual void startSocketLibrary() = 0;
   virtual void cleanupSocketLibrary() = 0;
   virtual std::optional<Ipv4Address> resolveFirstIpv4(const std::string& host) = 0;

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/unique_handle.h"
+
 namespace platform {
 
 struct OperatingSystemItem {
@@ -12,9 +14,8 @@ struct OperatingSystemItem {
   std::string version;
 };
 
-class OsQuery {
+class OsQuery : public Interface {
  public:
-  virtual ~OsQuery() = default;
   // The instances of the operating-system class, in the order the service yields them.
   // Throws platform::Error when the service cannot be reached or queried.
   virtual std::vector<OperatingSystemItem> operatingSystems() = 0;

@@ -5,7 +5,7 @@
 #include "platform/files.h"
 #include "platform/icmp.h"
 #include "platform/osquery.h"
-#include "platform/window.h"
+#include "platform/toolkit.h"
 
 namespace platform {
 

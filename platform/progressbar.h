@@ -4,14 +4,15 @@
 
 #include <cstdint>
 
+#include "platform/unique_handle.h"
+
 namespace platform {
 
 constexpr std::uint32_t kSetBarColour = 0x0409;         // PBM_SETBARCOLOR
 constexpr std::uint32_t kSetBackgroundColour = 0x2001;  // PBM_SETBKCOLOR
 
-class ProgressBar {
+class ProgressBar : public Interface {
  public:
-  virtual ~ProgressBar() = default;
   virtual void setMax(float max) = 0;
   virtual void setValue(float value) = 0;
   // Sends a message of the progress control; colours come as 0x00BBGGRR.

@@ -9,11 +9,12 @@
 #include <utility>
 #include <vector>
 
+#include "platform/unique_handle.h"
+
 namespace platform {
 
-class TcpSocket {
+class TcpSocket : public Interface {
  public:
-  virtual ~TcpSocket() = default;
   // Ends any open or pending connection and drops its events; no effect on a closed socket.
   virtual void close() = 0;
   // Starts a connection from a free local port and returns at once. Success is not reported;
@@ -34,9 +35,14 @@ class TcpSocket {
   static constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 };
 
-// What every socket does with its handlers, whatever carries its bytes.
+// What every socket does with its handlers and the bytes it has received, whatever carries them.
 class TcpSocketBase : public TcpSocket {
  public:
+  void close() final {
+    disconnect();
+    received_.clear();
+  }
+  std::vector<std::uint8_t> readAll() final { return std::exchange(received_, {}); }
   void setOnDataArrival(std::function<void(std::int32_t)> handler) override {
     onData_ = std::move(handler);
   }
@@ -46,8 +52,14 @@ class TcpSocketBase : public TcpSocket {
   void setOnClose(std::function<void()> handler) override { onClose_ = std::move(handler); }
 
  protected:
-  void raiseDataArrival(std::size_t waiting) const {
-    if (onData_) onData_(static_cast<std::int32_t>(waiting));
+  // The layer's part of close: ends the connection and every event it could still raise.
+  virtual void disconnect() = 0;
+  // Bytes read, kept for readAll; the data-arrival event says how many are waiting.
+  void keep(const std::uint8_t* bytes, std::size_t count) {
+    received_.insert(received_.end(), bytes, bytes + count);
+  }
+  void raiseDataArrival() const {
+    if (onData_) onData_(static_cast<std::int32_t>(received_.size()));
   }
   void raiseError(std::int32_t number, const std::string& description) const {
     if (onError_) onError_(number, description);
@@ -57,6 +69,7 @@ class TcpSocketBase : public TcpSocket {
   }
 
  private:
+  std::vector<std::uint8_t> received_;
   std::function<void(std::int32_t)> onData_;
   std::function<void(std::int32_t, const std::string&)> onError_;
   std::function<void()> onClose_;

@@ -5,11 +5,41 @@
 //     static constexpr int none() { return -1; }
 //     static void close(int fd) { ::close(fd); }
 //   };
+//
+// NonCopyable is the base of an object that owns something of the system in place (a session, a
+// raised right, handlers to give back); Interface, the base of every interface of the platform,
+// whose objects are used through a reference or an owning pointer.
 #pragma once
 
 #include <utility>
 
 namespace platform {
+
+// The traits of a handle that one function closes and one value leaves empty.
+template <class V, auto Close, V None = V{}>
+struct ClosedBy {
+  using Value = V;
+  static constexpr V none() { return None; }
+  static void close(V value) { Close(value); }
+};
+
+class NonCopyable {
+ public:
+  NonCopyable(const NonCopyable&) = delete;
+  NonCopyable& operator=(const NonCopyable&) = delete;
+
+ protected:
+  NonCopyable() = default;
+  ~NonCopyable() = default;
+};
+
+class Interface : NonCopyable {
+ public:
+  virtual ~Interface() = default;
+
+ protected:
+  Interface() = default;
+};
 
 template <class Traits>
 class UniqueHandle {
@@ -28,16 +58,21 @@ class UniqueHandle {
   UniqueHandle& operator=(const UniqueHandle&) = delete;
 
   Value get() const { return value_; }
-  bool valid() const { return IsValid(value_); }
+  bool valid() const { return isValid(value_); }
   explicit operator bool() const { return valid(); }
+  // Where a function that makes a handle writes it (the one held is closed first).
+  Value* out() {
+    reset();
+    return &value_;
+  }
   Value release() { return std::exchange(value_, Traits::none()); }
   void reset(Value value = Traits::none()) {
     const Value old = std::exchange(value_, value);
-    if (IsValid(old)) Traits::close(old);
+    if (isValid(old)) Traits::close(old);
   }
 
  private:
-  static bool IsValid(Value value) {
+  static bool isValid(Value value) {
     if constexpr (requires { Traits::valid(value); }) {
       return Traits::valid(value);
     } else {

@@ -1,6 +1,6 @@
 """The demo: Orvane against local RFC 868 servers at the table's five addresses.
 
-In the virtual machine of scripts/vm, whose clock is its own, the VM's clock is put wrong first
+In the virtual machine of scripts/clock-vm, whose clock is its own, the VM's clock is put wrong first
 and the servers serve the true time: the run corrects the clock (orvane.exe under Wine asks for
 the right time, and Wine, which sets no clock, says how far it was). Elsewhere it runs in the
 namespace lab, where setting the clock is refused."""
@@ -9,8 +9,7 @@ import re
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lab"))
-import lab  # noqa: E402
+import lab
 
 SHOT = os.path.join(lab.BUILD, "demo", "orvane.png")
 
@@ -20,7 +19,7 @@ def utc(seconds):
 
 
 def main():
-    world = lab.Lab()
+    world = lab.World()
     try:
         true_time = None
         if lab.IN_VM:  # the true time, from every table address

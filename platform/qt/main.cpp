@@ -8,9 +8,9 @@
 #include <string>
 
 #include "platform/error.h"
-#include "platform/qt/qt_events.h"
-#include "platform/qt/qt_platform.h"
+#include "platform/qt/platform.h"
 #include "platform/qt/safe_start.h"
+#include "platform/report.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ class Application : public QApplication {
     try {
       return QApplication::notify(receiver, event);
     } catch (...) {
-      platform::qt::ReportCurrentException();
+      platform::ReportCurrentError();
     }
   }
 };
@@ -65,6 +65,6 @@ int main(int argc, char** argv) {
   try {
     return programMain(qt.services);
   } catch (...) {
-    platform::qt::ReportCurrentException();
+    platform::ReportCurrentError();
   }
 }

@@ -25,7 +25,7 @@ namespace {
 struct CapabilitySets {
   __user_cap_data_struct words[_LINUX_CAPABILITY_U32S_3]{};
 
-  static CapabilitySets OfThisProcess() {
+  static CapabilitySets ofThisProcess() {
     CapabilitySets sets;
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     static_cast<void>(::syscall(SYS_capget, &header, sets.words));
@@ -36,20 +36,20 @@ struct CapabilitySets {
     return ::syscall(SYS_capset, &header, words) == 0;
   }
   static std::uint32_t Bit(int capability) { return 1U << (unsigned(capability) % 32); }
-  __user_cap_data_struct& WordOf(int capability) { return words[unsigned(capability) / 32]; }
-  bool permitted(int capability) { return (WordOf(capability).permitted & Bit(capability)) != 0; }
-  bool effective(int capability) { return (WordOf(capability).effective & Bit(capability)) != 0; }
+  __user_cap_data_struct& wordOf(int capability) { return words[unsigned(capability) / 32]; }
+  bool permitted(int capability) { return (wordOf(capability).permitted & Bit(capability)) != 0; }
+  bool effective(int capability) { return (wordOf(capability).effective & Bit(capability)) != 0; }
   void setEffective(int capability, bool on) {
-    auto& word = WordOf(capability);
+    auto& word = wordOf(capability);
     word.effective = on ? word.effective | Bit(capability) : word.effective & ~Bit(capability);
   }
   // Keeps these in the permitted set, none effective or inherited.
   void keepOnly(const std::vector<int>& needed) {
     for (auto& word : words) word = {0, 0, 0};
-    const CapabilitySets held = OfThisProcess();
+    const CapabilitySets held = ofThisProcess();
     for (const int capability : needed) {
       const auto& had = held.words[unsigned(capability) / 32];
-      WordOf(capability).permitted |= had.permitted & Bit(capability);
+      wordOf(capability).permitted |= had.permitted & Bit(capability);
     }
   }
 };
@@ -90,7 +90,7 @@ void StartSafely() {
 }
 
 RaisedCapability::RaisedCapability(int capability) : capability_(capability) {
-  CapabilitySets sets = CapabilitySets::OfThisProcess();
+  CapabilitySets sets = CapabilitySets::ofThisProcess();
   if (sets.effective(capability) || !sets.permitted(capability)) return;
   sets.setEffective(capability, true);
   raised_ = sets.apply();
@@ -98,7 +98,7 @@ RaisedCapability::RaisedCapability(int capability) : capability_(capability) {
 
 RaisedCapability::~RaisedCapability() {
   if (!raised_) return;
-  CapabilitySets sets = CapabilitySets::OfThisProcess();
+  CapabilitySets sets = CapabilitySets::ofThisProcess();
   sets.setEffective(capability_, false);
   static_cast<void>(sets.apply());
 }

@@ -3,6 +3,8 @@
 // only the capabilities it uses, and raises one only for the call that needs it.
 #pragma once
 
+#include "platform/unique_handle.h"
+
 namespace platform::qt {
 
 // Before anything else of the process runs: when the process was started with raised privilege
@@ -13,12 +15,10 @@ void StartSafely();
 
 // A capability made effective for as long as this object lives, where the process holds it; one
 // that was effective already stays so.
-class RaisedCapability {
+class RaisedCapability : NonCopyable {
  public:
   explicit RaisedCapability(int capability);
   ~RaisedCapability();
-  RaisedCapability(const RaisedCapability&) = delete;
-  RaisedCapability& operator=(const RaisedCapability&) = delete;
 
  private:
   int capability_;

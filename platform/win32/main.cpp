@@ -1,6 +1,7 @@
 // The entry point of every program on Windows: builds the Win32 services and hands them over.
+#include "platform/report.h"
+#include "platform/win32/platform.h"
 #include "platform/win32/safe_start.h"
-#include "platform/win32/win32_platform.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   platform::win32::StartSafely();
@@ -8,6 +9,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   try {
     return programMain(win32.services);
   } catch (...) {
-    platform::win32::ReportCurrentException();
+    platform::ReportCurrentError();
   }
 }

@@ -4,7 +4,7 @@
 // system's own libraries on our behalf.
 #pragma once
 
-#include "platform/win32/win32_util.h"
+#include "platform/win32/system.h"
 
 namespace platform::win32 {
 

@@ -1,5 +1,5 @@
 """The unmodified programs of one build (Linux, or Windows under Wine), as a user meets them:
-Orvane and Pelstow in the namespace lab, and Clock in the VM of scripts/vm, where the clock is
+Orvane and Pelstow in the namespace lab, and Clock in the VM of scripts/clock-vm, where the clock is
 the VM's own and is really set. Cases a build cannot show are skipped with the reason."""
 import glob
 import os
@@ -8,11 +8,9 @@ import shutil
 import subprocess
 import threading
 import time
-import sys
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "lab"))
-import lab  # noqa: E402
+import lab
 
 ORVANE, PELSTOW = os.path.join(lab.BUILD, "orvane"), os.path.join(lab.BUILD, "pelstow")
 WINDOW, DOTS, FINISH, AGAIN = "網路校時 (By zevo)", ".............", (212, 180), (100, 180)
@@ -28,8 +26,8 @@ def only_linux(reason):
 
 class Case(unittest.TestCase):
     def setUp(self):
-        self.lab = lab.Lab()
-        self.addCleanup(lambda: self.lab.close())  # whichever lab the case ends with
+        self.world = lab.World()
+        self.addCleanup(lambda: self.world.close())  # whichever lab the case ends with
 
     def finished(self, process, seconds=30):
         self.addCleanup(lambda: process.poll() is None and process.kill())
@@ -39,11 +37,11 @@ class Case(unittest.TestCase):
 @unittest.skipIf(lab.IN_VM, "in the namespace lab")
 class Orvane(Case):
     def test_a_quiet_run_with_a_reply_ends_by_itself(self):
-        self.lab.inetd(*lab.TABLE)
+        self.world.inetd(*lab.TABLE)
         start = time.monotonic()
-        self.assertEqual(self.finished(self.lab.start(ORVANE, "/Q")), 0)
-        self.assertEqual(self.lab.boxes(), [])
-        shown = self.lab.shown()
+        self.assertEqual(self.finished(self.world.start(ORVANE, "/Q")), 0)
+        self.assertEqual(self.world.boxes(), [])
+        shown = self.world.shown()
         self.assertRegex(shown["lbl目標"], r"^[0-9.]+  \([0-9]+ms\)$")
         self.assertNotEqual(shown["lbl校正後"], DOTS)
         # The lab refuses the change; Wine reports one of under half a second as done.
@@ -53,100 +51,100 @@ class Orvane(Case):
     def test_a_quiet_run_without_a_reply_says_so_after_the_wait(self):
         for server in ("silent", None):  # then a refused port
             with self.subTest(server):
-                self.lab.close()
-                self.lab = lab.Lab()
-                self.lab.serve(lab.TABLE[0], server) if server else self.lab.assign(lab.TABLE[0])
+                self.world.close()
+                self.world = lab.World()
+                self.world.serve(lab.TABLE[0], server) if server else self.world.assign(lab.TABLE[0])
                 start = time.monotonic()
-                process = self.lab.start(ORVANE, "-x", "/q")
-                box = self.lab.window("程式報告")
+                process = self.world.start(ORVANE, "-x", "/q")
+                box = self.world.window("程式報告")
                 self.assertGreater(time.monotonic() - start, 1.2)  # 200 ms pause + the 1 s wait
                 self.assertIsNone(process.poll(), "the box waits for the user")
-                self.lab.press(box, "Return")
+                self.world.press(box, "Return")
                 self.assertEqual(self.finished(process), 0)
-                self.assertEqual(self.lab.boxes(), [("程式報告", "網路有問題！校時未能完成。")])
-                shown = self.lab.shown()
+                self.assertEqual(self.world.boxes(), [("程式報告", "網路有問題！校時未能完成。")])
+                shown = self.world.shown()
                 if server or not lab.WINDOWS:  # the system's own words, in the user's language
                     self.assertEqual(shown["lbl錯誤訊息"], "" if server else "連線被拒絕")
                 self.assertEqual(shown["lbl狀態"], DOTS if server else "有錯誤發生！")
 
     def test_the_window_shows_its_design_at_once_and_waits_for_the_user(self):
-        self.lab.inetd(*lab.TABLE)
+        self.world.inetd(*lab.TABLE)
         with open("/proc/sys/net/ipv4/icmp_echo_ignore_all", "w") as f:
             f.write("1")  # each echo now takes its whole second
-        process = self.lab.start(ORVANE)
-        window = self.lab.window(WINDOW)
+        process = self.world.start(ORVANE)
+        window = self.world.window(WINDOW)
         time.sleep(0.5)
-        shot = os.path.join(self.lab.dir, "first.png")
-        self.lab.screenshot(shot, window)
+        shot = os.path.join(self.world.dir, "first.png")
+        self.world.screenshot(shot, window)
         colours = lab.colours(shot)
         for colour in ((255, 255, 192), (255, 128, 0), (255, 255, 0)):  # window, band, buttons
             self.assertGreater(colours.get(colour, 0), 200, colour)
-        self.assertEqual(self.lab.shown().get("lbl目標"), DOTS, "still on the first echo")
+        self.assertEqual(self.world.shown().get("lbl目標"), DOTS, "still on the first echo")
         with open("/proc/sys/net/ipv4/icmp_echo_ignore_all", "w") as f:
             f.write("0")
-        self.assertTrue(lab.until(lambda: self.lab.shown().get("cmd再執行.enabled") == "1", 15))
-        self.assertEqual(self.lab.shown()["lbl錯誤訊息"], "請按〔完成〕結束校時")
-        self.lab.x_request(window, destroy=False)  # the close box
+        self.assertTrue(lab.until(lambda: self.world.shown().get("cmd再執行.enabled") == "1", 15))
+        self.assertEqual(self.world.shown()["lbl錯誤訊息"], "請按〔完成〕結束校時")
+        self.world.x_request(window, destroy=False)  # the close box
         time.sleep(0.5)
         self.assertIsNone(process.poll(), "the close box must not close the window")
-        self.lab.click(window, *FINISH)
+        self.world.click(window, *FINISH)
         self.assertEqual(self.finished(process), 0)
 
     def runs(self):
-        return sum(1 for e in self.lab.events() if e[:3] == ("caption", "lbl目標", DOTS))
+        return sum(1 for e in self.world.events() if e[:3] == ("caption", "lbl目標", DOTS))
 
     def run_ended(self, runs):
         return lab.until(lambda: self.runs() == runs and
-                         self.lab.shown().get("cmd再執行.enabled") == "1", 15)
+                         self.world.shown().get("cmd再執行.enabled") == "1", 15)
 
     def test_the_keys_a_user_presses_twice_do_the_same_thing_twice(self):
-        self.lab.inetd(*lab.TABLE)
-        process = self.lab.start(ORVANE)
-        window = self.lab.window(WINDOW)
+        self.world.inetd(*lab.TABLE)
+        process = self.world.start(ORVANE)
+        window = self.world.window(WINDOW)
         self.assertTrue(self.run_ended(1))
         # The run gives the focus back to "再執行一次": each of these keys runs once more.
         for runs, key in enumerate(("Return", "space", "KP_Enter", "space"), start=2):
-            self.lab.press(window, key)
+            self.world.press(window, key)
             self.assertTrue(self.run_ended(runs), key)
-        self.lab.press(window, "alt+F4")
+        self.world.press(window, "alt+F4")
         time.sleep(0.5)
         self.assertIsNone(process.poll(), "Alt+F4 is the close box: refused")
-        self.lab.press(window, "Tab")
-        self.lab.press(window, "Return")  # on "完成"
+        self.world.press(window, "Tab")
+        self.world.press(window, "Return")  # on "完成"
         self.assertEqual(self.finished(process), 0)
 
     def test_a_quick_second_click_counts(self):
-        self.lab.assign(*lab.TABLE)  # nobody listens: each run ends at once with an error
+        self.world.assign(*lab.TABLE)  # nobody listens: each run ends at once with an error
         if lab.WINDOWS:  # every second click at the same place is then a double click
             mouse = r"HKCU\Control Panel\Mouse"
-            subprocess.run(self.lab.command("reg", "add", mouse, "/v", "DoubleClickSpeed", "/d",
-                                            "5000", "/f"), env=self.lab.env(), capture_output=True)
-            self.addCleanup(subprocess.run, self.lab.command(
-                "reg", "delete", mouse, "/v", "DoubleClickSpeed", "/f"), env=self.lab.env(),
+            subprocess.run(self.world.command("reg", "add", mouse, "/v", "DoubleClickSpeed", "/d",
+                                            "5000", "/f"), env=self.world.env(), capture_output=True)
+            self.addCleanup(subprocess.run, self.world.command(
+                "reg", "delete", mouse, "/v", "DoubleClickSpeed", "/f"), env=self.world.env(),
                 capture_output=True)
-        process = self.lab.start(ORVANE)
-        window = self.lab.window(WINDOW)
+        process = self.world.start(ORVANE)
+        window = self.world.window(WINDOW)
         self.assertTrue(self.run_ended(1))
         for runs in (2, 3):
-            self.lab.click(window, *AGAIN)
+            self.world.click(window, *AGAIN)
             self.assertTrue(self.run_ended(runs), f"click {runs - 1} lost")
-        self.lab.click(window, *FINISH)
+        self.world.click(window, *FINISH)
         self.assertEqual(self.finished(process), 0)
 
     def test_without_a_display_orvane_ends_with_the_report(self):
-        process = self.lab.start(ORVANE, DISPLAY="")
+        process = self.world.start(ORVANE, DISPLAY="")
         self.assertEqual(self.finished(process, 60), 1)
-        self.assertIn("無法建立視窗" if lab.WINDOWS else "無法開啟顯示器", self.lab.stderr())
+        self.assertIn("無法建立視窗" if lab.WINDOWS else "無法開啟顯示器", self.world.stderr())
 
     @only_linux("Wine's windows are Wine's to end")
     def test_a_window_ended_from_outside_ends_orvane(self):
-        self.lab.inetd(*lab.TABLE)
+        self.world.inetd(*lab.TABLE)
         for how in ("SIGTERM", "destroyed"):
             with self.subTest(how):
-                process = self.lab.start(ORVANE)
-                window = self.lab.window(WINDOW)
-                lab.until(lambda: self.lab.shown().get("cmd再執行.enabled") == "1")
-                process.terminate() if how == "SIGTERM" else self.lab.x_request(window, destroy=True)
+                process = self.world.start(ORVANE)
+                window = self.world.window(WINDOW)
+                lab.until(lambda: self.world.shown().get("cmd再執行.enabled") == "1")
+                process.terminate() if how == "SIGTERM" else self.world.x_request(window, destroy=True)
                 self.assertEqual(self.finished(process, 5), 0)
 
 
@@ -159,10 +157,10 @@ class Pelstow(Case):
         self.use_folder(b"\xe9 folder" if not lab.WINDOWS else "程式 資料夾".encode())
 
     def use_folder(self, name):
-        self.folder = os.path.join(os.fsencode(self.lab.dir), name)
+        self.folder = os.path.join(os.fsencode(self.world.dir), name)
         os.makedirs(self.folder, exist_ok=True)
         shutil.copy(os.path.join(os.fsencode(lab.BUILD), b"pelstow" + EXE), self.folder)
-        self.record = os.path.join(os.fsencode(self.lab.dir), b"started")
+        self.record = os.path.join(os.fsencode(self.world.dir), b"started")
 
     def path(self, name):
         return os.path.join(self.folder, name)
@@ -187,9 +185,9 @@ class Pelstow(Case):
 
     def pelstow(self, *args, answer="Return", title="版本升級"):
         record = lab.windows_path(self.record) if lab.WINDOWS else self.record
-        process = self.lab.start(self.path(b"pelstow"), *args, RECORD_START=record)
+        process = self.world.start(self.path(b"pelstow"), *args, RECORD_START=record)
         if answer:
-            self.lab.press(self.lab.window(title), answer)
+            self.world.press(self.world.window(title), answer)
         return process
 
     def started(self, seconds=15):
@@ -208,7 +206,7 @@ class Pelstow(Case):
                 self.assertEqual(sorted(os.listdir(self.folder)), sorted([b"pelstow" + EXE, name]))
                 os.remove(self.record)
                 os.remove(self.path(name))
-        self.assertEqual(self.lab.boxes()[0], ("版本升級", "已下載完成，要立即執行新版程式嗎？"))
+        self.assertEqual(self.world.boxes()[0], ("版本升級", "已下載完成，要立即執行新版程式嗎？"))
 
     def test_no_installs_a_download_still_being_written_only_when_whole(self):
         self.write(b"app" + EXE, b"old")
@@ -228,28 +226,28 @@ class Pelstow(Case):
         self.assertEqual(self.read(b"app" + EXE), chunk * 10)
         self.assertEqual(self.read(b"_new_app" + EXE), chunk * 10)
         self.assertFalse(self.started(1))
-        notices = [(e[1], e[2]) for e in self.lab.events() if e[0] == "notice"]
+        notices = [(e[1], e[2]) for e in self.world.events() if e[0] == "notice"]
         self.assertEqual(notices, [("版本升級", "等候新版程式下載完成：_new_app" + EXE.decode())])
 
     def test_without_a_download_only_the_call_message_is_shown(self):
         self.write(b"app" + EXE, b"old")
         self.assertEqual(self.finished(self.pelstow(b"app" + EXE, title="Tarrin（zevo）說：")), 0)
-        self.assertEqual(self.lab.boxes(), [("Tarrin（zevo）說：", "必需由主程式呼叫始可執行！")])
+        self.assertEqual(self.world.boxes(), [("Tarrin（zevo）說：", "必需由主程式呼叫始可執行！")])
         self.assertEqual(sorted(os.listdir(self.folder)), [b"app" + EXE, b"pelstow" + EXE])
 
     def test_a_failed_copy_is_reported_and_ends_with_code_1(self):
         os.mkdir(self.path(b"app" + EXE))  # a folder cannot be replaced by the download
         self.write(b"_new_app" + EXE, b"new")
         process = self.pelstow(b"app" + EXE)
-        self.lab.press(self.lab.window("pelstow"), "Return")
+        self.world.press(self.world.window("pelstow"), "Return")
         self.assertEqual(self.finished(process), 1)
-        self.assertIn("執行階段錯誤", self.lab.boxes()[-1][1])
+        self.assertIn("執行階段錯誤", self.world.boxes()[-1][1])
         self.assertEqual(self.read(b"_new_app" + EXE), b"new")
         self.assertFalse(self.started(0.5))
 
     def test_reached_through_a_link_pelstow_works_in_the_links_folder(self):
         new = self.install(b"viewer" + EXE)
-        elsewhere = os.path.join(os.fsencode(self.lab.dir), b"vendor")
+        elsewhere = os.path.join(os.fsencode(self.world.dir), b"vendor")
         os.makedirs(elsewhere)
         os.rename(self.path(b"pelstow" + EXE), os.path.join(elsewhere, b"pelstow" + EXE))
         os.symlink(os.path.join(elsewhere, b"pelstow" + EXE), self.path(b"pelstow" + EXE))
@@ -267,8 +265,8 @@ class Pelstow(Case):
                 self.put(folder, b"viewer", b"old")
                 self.put(folder, b"_new_viewer", b"#!/bin/sh\necho new > '%s'\n" % self.record)
                 process = subprocess.Popen([os.path.join(last, b"pelstow"), b"viewer"],
-                                           env=self.lab.env(), preexec_fn=lambda: os.chdir(parent))
-                self.lab.press(self.lab.window("版本升級"), "Return")
+                                           env=self.world.env(), preexec_fn=lambda: os.chdir(parent))
+                self.world.press(self.world.window("版本升級"), "Return")
                 self.assertEqual(self.finished(process), 0)
                 self.assertEqual(lab.until(lambda: os.path.exists(self.record) and
                                            open(self.record, "rb").read()), b"new\n")
@@ -277,7 +275,7 @@ class Pelstow(Case):
     def deep_folder(self, length):
         """A chain of folders whose last one's path has this many bytes: its parent's fd path and
         the last name. Made a step at a time: no path past PATH_MAX can be handed to mkdir."""
-        top = os.path.join(self.lab.dir, f"deep-{length}")
+        top = os.path.join(self.world.dir, f"deep-{length}")
         os.mkdir(top)
         fd = os.open(top, os.O_RDONLY)
         left = length - len(os.fsencode(top))
@@ -299,9 +297,9 @@ class Pelstow(Case):
     def test_a_prompt_destroyed_from_outside_ends_pelstow_with_nothing_done(self):
         new = self.install(b"app")
         process = self.pelstow(b"app", answer=None)
-        self.lab.x_request(self.lab.window("版本升級"), destroy=True)
+        self.world.x_request(self.world.window("版本升級"), destroy=True)
         self.assertEqual(self.finished(process), 1)
-        self.assertIn("版本升級", self.lab.stderr())
+        self.assertIn("版本升級", self.world.stderr())
         self.assertEqual(self.read(b"_new_app"), new)
         self.assertFalse(self.started(0.5))
 
@@ -328,21 +326,21 @@ class Shipping(Case):
             self.assertIn("kernel32", imported)
 
     def test_dlls_planted_beside_orvane_are_not_loaded(self):
-        self.lab.inetd(*lab.TABLE)
-        folder = os.path.join(self.lab.dir, "Downloads")
+        self.world.inetd(*lab.TABLE)
+        folder = os.path.join(self.world.dir, "Downloads")
         os.makedirs(folder)
         shutil.copy(ORVANE + ".exe", folder)
         for name in ("uxtheme.dll", "iphlpapi.dll"):
             shutil.copy(os.path.join(lab.BUILD, "tests", "planted.dll"), os.path.join(folder, name))
-        mark = os.path.join(self.lab.dir, "planted-ran")
+        mark = os.path.join(self.world.dir, "planted-ran")
         env = dict(PLANTED_MARK=lab.windows_path(mark),
                    WINEDLLOVERRIDES="uxtheme,iphlpapi=n,b;mscoree,mshtml=;winemenubuilder.exe=d")
-        subprocess.run(self.lab.command("rundll32", lab.windows_path(
-            os.path.join(folder, "uxtheme.dll")) + ",Mark"), env=self.lab.env(**env), timeout=60)
+        subprocess.run(self.world.command("rundll32", lab.windows_path(
+            os.path.join(folder, "uxtheme.dll")) + ",Mark"), env=self.world.env(**env), timeout=60)
         self.assertTrue(os.path.exists(mark), "a plain load takes the planted DLL")
         os.remove(mark)
-        self.assertEqual(self.finished(self.lab.start(os.path.join(folder, "orvane"), "/Q", **env)), 0)
-        self.assertRegex(self.lab.shown()["lbl目標"], r"\([0-9]+ms\)$", "the system's echo")
+        self.assertEqual(self.finished(self.world.start(os.path.join(folder, "orvane"), "/Q", **env)), 0)
+        self.assertRegex(self.world.shown()["lbl目標"], r"\([0-9]+ms\)$", "the system's echo")
         self.assertFalse(os.path.exists(mark), "a planted DLL was loaded")
 
     def test_the_installer_puts_orvane_in_place_and_the_uninstaller_takes_it_away(self):
@@ -356,35 +354,35 @@ class Shipping(Case):
         key = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Orvane"
 
         def entry():
-            done = subprocess.run(self.lab.command("reg", "query", key), capture_output=True,
-                                  env=self.lab.env())
+            done = subprocess.run(self.world.command("reg", "query", key), capture_output=True,
+                                  env=self.world.env())
             return done.stdout.decode("big5", errors="replace") if done.returncode == 0 else ""
-        subprocess.run(self.lab.command(setups[0][:-4], "/S"), check=True, timeout=120,
-                       env=self.lab.env())
+        subprocess.run(self.world.command(setups[0][:-4], "/S"), check=True, timeout=120,
+                       env=self.world.env())
         self.assertEqual([os.path.exists(p) for p in placed], [True, True])
         self.assertRegex(entry(), r"DisplayVersion\s+REG_SZ\s+1\.00\.0018")
         self.assertRegex(entry(), r"DisplayIcon\s+REG_SZ\s+C:\\Program Files\\Orvane\\orvane\.exe")
         uninstaller = os.path.join(os.path.dirname(placed[0]), "uninstall")
-        subprocess.run(self.lab.command(uninstaller, "/S"), check=True, timeout=120,
-                       env=self.lab.env())
+        subprocess.run(self.world.command(uninstaller, "/S"), check=True, timeout=120,
+                       env=self.world.env())
         # The uninstaller works from a copy of itself, and ends after the one it started.
         self.assertTrue(lab.until(lambda: not any(map(os.path.exists, placed)) and not entry(), 30))
         self.assertFalse(os.path.exists(os.path.dirname(placed[0])))
 
 
-@unittest.skipUnless(lab.IN_VM, "only in the VM of scripts/vm, where the clock is its own")
+@unittest.skipUnless(lab.IN_VM, "only in the VM of scripts/clock-vm, where the clock is its own")
 class Clock(Case):
     """The true time is anchored to the monotonic clock before the wall clock is put wrong."""
 
     def setUp(self):
         super().setUp()
-        wall, monotonic = map(float, self.lab.serve(lab.TABLE[0], "anchored"))
+        wall, monotonic = map(float, self.world.serve(lab.TABLE[0], "anchored"))
         self.truth = lambda: wall + time.monotonic() - monotonic
         self.addCleanup(lambda: time.clock_settime(time.CLOCK_REALTIME, self.truth()))
-        self.out = os.environ.get("VM_OUT", self.lab.dir)
+        self.out = os.environ.get("VM_OUT", self.world.dir)
 
     def quiet_run(self, *prefix, program=ORVANE, **env):
-        done = subprocess.run([*prefix, *self.lab.command(program, "/Q")], env=self.lab.env(**env),
+        done = subprocess.run([*prefix, *self.world.command(program, "/Q")], env=self.world.env(**env),
                               capture_output=True, text=True, timeout=120)
         self.assertEqual(done.returncode, 0, done.stderr)
         return done
@@ -407,7 +405,7 @@ class Clock(Case):
                 began = time.monotonic()
                 self.quiet_run(*prefix)
                 expected, outcome = (wrong_now, REFUSED) if prefix else (self.truth, SUCCESS)
-                self.assertEqual(self.lab.shown()["lbl狀態"], outcome)
+                self.assertEqual(self.world.shown()["lbl狀態"], outcome)
                 offset = time.time() - expected()
                 self.figure(f"clock {name}: {offset * 1000:+.0f} ms from where it should be")
                 self.assertLessEqual(abs(offset), 1.5)  # whole seconds, no allowance for transit
@@ -415,20 +413,20 @@ class Clock(Case):
     @only_linux("Wine sets no clock")
     def test_the_window_shows_a_correction_and_inetd_keeps_a_right_clock_right(self):
         time.clock_settime(time.CLOCK_REALTIME, 978307200.0)
-        process = self.lab.start(ORVANE)
-        window = self.lab.window(WINDOW, seconds=60)
-        self.assertTrue(lab.until(lambda: self.lab.shown().get("lbl狀態") == SUCCESS, 30))
+        process = self.world.start(ORVANE)
+        window = self.world.window(WINDOW, seconds=60)
+        self.assertTrue(lab.until(lambda: self.world.shown().get("lbl狀態") == SUCCESS, 30))
         time.sleep(1.5)
-        self.lab.screenshot(os.path.join(self.out, "orvane-vm.png"), window)
+        self.world.screenshot(os.path.join(self.out, "orvane-vm.png"), window)
         self.assertLessEqual(abs(time.time() - self.truth()), 1.5)
-        self.lab.click(window, *FINISH)
+        self.world.click(window, *FINISH)
         self.assertEqual(self.finished(process), 0)
-        self.lab.close()
-        self.lab = lab.Lab()
-        self.lab.inetd(*lab.TABLE)  # serves the VM's own clock
+        self.world.close()
+        self.world = lab.World()
+        self.world.inetd(*lab.TABLE)  # serves the VM's own clock
         before, began = time.time(), time.monotonic()
         self.quiet_run()
-        self.assertEqual(self.lab.shown()["lbl狀態"], SUCCESS)
+        self.assertEqual(self.world.shown()["lbl狀態"], SUCCESS)
         self.assertLessEqual(abs(time.time() - before - (time.monotonic() - began)), 1.5)
 
     @only_linux("the Debian package")
@@ -457,26 +455,26 @@ class Clock(Case):
         # The installed program, as nobody: it corrects the clock, and between the calls that
         # need it holds no capability effective and only the clock's permitted.
         time.clock_settime(time.CLOCK_REALTIME, 978307200.0)
-        open(self.lab.log, "w").close()
-        process = subprocess.Popen([*NOBODY, "/usr/bin/orvane"], env=self.lab.env(**planted))
+        open(self.world.log, "w").close()
+        process = subprocess.Popen([*NOBODY, "/usr/bin/orvane"], env=self.world.env(**planted))
         self.addCleanup(lambda: process.poll() is None and process.kill())
-        self.assertTrue(lab.until(lambda: self.lab.shown().get("cmd再執行.enabled") == "1", 60))
-        self.assertEqual(self.lab.shown()["lbl狀態"], SUCCESS)
+        self.assertTrue(lab.until(lambda: self.world.shown().get("cmd再執行.enabled") == "1", 60))
+        self.assertEqual(self.world.shown()["lbl狀態"], SUCCESS)
         with open(f"/proc/{process.pid}/status") as f:
             status = dict(line.split(":\t", 1) for line in f.read().splitlines() if ":\t" in line)
         self.assertEqual((status["CapEff"], status["CapPrm"]), ("0" * 16, f"{1 << 25:016x}"))
-        self.lab.click(self.lab.window(WINDOW), *FINISH)
+        self.world.click(self.world.window(WINDOW), *FINISH)
         self.assertEqual(self.finished(process), 0)
         self.assertLessEqual(abs(time.time() - self.truth()), 1.5)
         self.assertFalse(os.path.exists(mark), "the planted plugin ran with the right")
 
         # A copy given +ep by hand works all the same.
-        by_hand = os.path.join(self.lab.dir, "orvane-ep")
+        by_hand = os.path.join(self.world.dir, "orvane-ep")
         shutil.copy("/usr/bin/orvane", by_hand)
         subprocess.run(["setcap", "cap_sys_time+ep", by_hand], check=True)
         time.clock_settime(time.CLOCK_REALTIME, 978307200.0)
         self.quiet_run(*NOBODY, program=by_hand)
-        self.assertEqual(self.lab.shown()["lbl狀態"], SUCCESS)
+        self.assertEqual(self.world.shown()["lbl狀態"], SUCCESS)
         self.assertLessEqual(abs(time.time() - self.truth()), 1.5)
 
         subprocess.run([*dpkg, "--purge", "orvane"], check=True, capture_output=True)

@@ -30,18 +30,18 @@ void EventQueue::runUntil(TimePoint when) {
 }
 
 void FakeSocket::connect(const std::string& host, std::uint16_t port) {
-  Stop();  // like every layer: a new connection ends the one before
-  received_.clear();
+  stop();  // like every layer: a new connection ends the one before, and its bytes go
+  readAll();
   connects.push_back({host, port, queue_.now()});
   if (scripts.empty()) return;
   for (const SocketStep& step : scripts.front()) {
     pending_.push_back(queue_.schedule(queue_.now() + step.after, [this, step] {
       if (step.kind == SocketStep::Data) {
-        received_.insert(received_.end(), step.bytes.begin(), step.bytes.end());
-        raiseDataArrival(received_.size());
+        keep(step.bytes.data(), step.bytes.size());
+        raiseDataArrival();
         return;
       }
-      Stop();  // a failure or the peer's close ends the connection
+      stop();  // a failure or the peer's close ends the connection
       if (step.kind == SocketStep::Error) raiseError(10054, step.description);
       if (step.kind == SocketStep::PeerClose) raiseClose();
     }));
@@ -91,8 +91,6 @@ class FakeNotice : public platform::Notice {
  public:
   FakeNotice(FakeToolkit::NoticeShown& shown, EventQueue& queue) : shown_(shown), queue_(queue) {}
   ~FakeNotice() override { shown_.closed = queue_.now(); }
-  FakeNotice(const FakeNotice&) = delete;
-  FakeNotice& operator=(const FakeNotice&) = delete;
 
  private:
   FakeToolkit::NoticeShown& shown_;
@@ -148,8 +146,6 @@ class FakeEchoHandle : public platform::EchoHandle {
  public:
   explicit FakeEchoHandle(FakeIcmp& icmp) : icmp_(icmp) { ++icmp_.handles; }
   ~FakeEchoHandle() override { --icmp_.handles; }
-  FakeEchoHandle(const FakeEchoHandle&) = delete;
-  FakeEchoHandle& operator=(const FakeEchoHandle&) = delete;
   platform::EchoReply sendEcho(const platform::Ipv4Address& to, std::span<const std::uint8_t> data,
                                std::uint8_t ttl, std::uint32_t timeoutMs) override {
     std::string address;
@@ -193,8 +189,6 @@ class FakeStagedCopy : public platform::StagedCopy {
   FakeStagedCopy(FakeFiles& files, std::string temporary, std::string target)
       : files_(files), temporary_(std::move(temporary)), target_(std::move(target)) {}
   ~FakeStagedCopy() override { files_.files.erase(temporary_); }
-  FakeStagedCopy(const FakeStagedCopy&) = delete;
-  FakeStagedCopy& operator=(const FakeStagedCopy&) = delete;
   std::int64_t length() const override {
     return std::int64_t(files_.files.at(temporary_).content.size());
   }

@@ -123,13 +123,7 @@ inline SocketStep PeerClose(Duration after) { return {SocketStep::PeerClose, aft
 class FakeSocket : public platform::TcpSocketBase {
  public:
   explicit FakeSocket(EventQueue& queue) : queue_(queue) {}
-  void close() override {
-    Stop();
-    received_.clear();
-    closes.push_back(queue_.now());
-  }
   void connect(const std::string& host, std::uint16_t port) override;
-  Bytes readAll() override { return std::exchange(received_, {}); }
 
   std::deque<ConnectionScript> scripts;  // one per connect; without one the server is silent
   struct Connect {
@@ -141,12 +135,15 @@ class FakeSocket : public platform::TcpSocketBase {
   std::vector<TimePoint> closes;
 
  private:
-  void Stop() {
+  void disconnect() override {
+    stop();
+    closes.push_back(queue_.now());
+  }
+  void stop() {
     for (auto id : pending_) queue_.cancel(id);
     pending_.clear();
   }
   EventQueue& queue_;
-  Bytes received_;
   std::vector<std::uint64_t> pending_;
 };
 

@@ -1,0 +1,338 @@
+#include "platform/qt/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/qt/system.h"
+
+extern char** environ;
+
+namespace platform::qt {
+
+namespace {
+
+// Only these mean that the file is held for now by a program that is still closing.
+bool IsBusy(int error) { return error == ETXTBSY || error == EBUSY; }
+
+// "無法<action> <path>：<the system's own words>", with the error's number.
+[[noreturn]] void Fail(const char* action, const std::string& path, int error = errno) {
+  throw Error(error, std::string("無法") + action + " " + path + "：" + SystemText(error),
+              IsBusy(error));
+}
+
+constexpr std::size_t kCopyStep = std::size_t{64} << 20;  // between two calls of whileCopying
+
+mode_t Umask() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}
+
+// While a staged copy exists, SIGTERM, SIGINT or SIGHUP removes it before the process ends.
+// One copy is staged at a time, so one name is enough.
+class RemoveOnTermination : NonCopyable {
+ public:
+  RemoveOnTermination(int folder, const std::string& name) {
+    const std::size_t length = std::min(name.size(), name_.size() - 1);
+    std::memcpy(name_.data(), name.data(), length);
+    name_[length] = '\0';
+    folder_ = folder;
+    handlers_.emplace(std::initializer_list<int>{SIGTERM, SIGINT, SIGHUP}, &onSignal);
+  }
+  ~RemoveOnTermination() {
+    handlers_.reset();
+    name_[0] = '\0';
+  }
+
+ private:
+  // Async-signal-safe only: unlinkat, then the signal's default action.
+  static void onSignal(int signal) {
+    if (name_[0] != '\0') ::unlinkat(folder_, name_.data(), 0);
+    static_cast<void>(::signal(signal, SIG_DFL));
+    static_cast<void>(::raise(signal));
+  }
+  static inline std::array<char, 256> name_{};
+  static inline int folder_ = -1;
+  std::optional<SignalHandlers> handlers_;
+};
+
+class PosixFolder : public Folder {
+ public:
+  PosixFolder(UniqueFd folder, std::string path)
+      : folder_(std::move(folder)), path_(std::move(path)) {}
+  std::string pathOf(const std::string& name) const override {
+    return path_ == "/" ? "/" + name : path_ + "/" + name;
+  }
+  std::string findNormalFile(const std::string& name) override;
+  std::int64_t fileLength(const std::string& name) override;
+  std::unique_ptr<StagedCopy> stageCopy(const std::string& source, const std::string& target,
+                                        const std::function<void()>& whileCopying) override;
+  void removeStaleCopies(const std::string& target) override;
+  void deleteFile(const std::string& name) override;
+  void startProgram(const std::string& name) override;
+
+  int fd() const { return folder_.get(); }
+  // The name as the system's path calls reach it, however deep the folder is.
+  std::string reachable(const std::string& name) const {
+    return "/proc/self/fd/" + std::to_string(folder_.get()) + "/" + name;
+  }
+
+ private:
+  UniqueFd folder_;
+  std::string path_;
+};
+
+// A read that cannot hang: a FIFO or device put where the download was is refused, not waited on.
+UniqueFd OpenRegularFile(const PosixFolder& folder, const std::string& name) {
+  UniqueFd fd(::openat(folder.fd(), name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) Fail("讀取", folder.pathOf(name));
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) Fail("讀取", folder.pathOf(name));
+  if (!S_ISREG(info.st_mode)) Fail("讀取", folder.pathOf(name), EINVAL);
+  return fd;
+}
+
+std::int64_t CopyAll(int from, int to, const std::string& source, const std::string& copy,
+                     const std::function<void()>& whileCopying) {
+  std::int64_t copied = 0;
+  // copy_file_range lets the kernel move the bytes; plain reads and writes where it cannot.
+  for (;;) {
+    const ssize_t moved = ::copy_file_range(from, nullptr, to, nullptr, kCopyStep, 0);
+    if (moved == 0) return copied;
+    if (moved > 0) {
+      copied += moved;
+      whileCopying();
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
+      Fail("寫入", copy);
+    break;
+  }
+  std::vector<char> buffer(std::size_t{1} << 20);
+  for (;;) {
+    const ssize_t got = ::read(from, buffer.data(), buffer.size());
+    if (got == 0) return copied;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      Fail("讀取", source);
+    }
+    for (ssize_t done = 0; done < got;) {
+      const ssize_t put = ::write(to, buffer.data() + done, std::size_t(got - done));
+      if (put < 0) {
+        if (errno == EINTR) continue;
+        Fail("寫入", copy);
+      }
+      done += put;
+    }
+    copied += got;
+    whileCopying();
+  }
+}
+
+// The old file's ACL and user attributes, where the file system keeps them. Its other attributes
+// are the system's (security.selinux) or grants to the old content (security.capability).
+void CopyAttributes(const std::string& from, int to) {
+  std::vector<char> names(std::size_t(std::max<ssize_t>(::listxattr(from.c_str(), nullptr, 0), 0)));
+  const ssize_t listed = ::listxattr(from.c_str(), names.data(), names.size());
+  for (std::size_t at = 0; listed > 0 && at < std::size_t(listed);) {
+    const std::string name = names.data() + at;
+    at += name.size() + 1;
+    if (name.rfind("user.", 0) != 0 && name != "system.posix_acl_access") continue;
+    std::vector<char> value(
+        std::size_t(std::max<ssize_t>(::getxattr(from.c_str(), name.c_str(), nullptr, 0), 0)));
+    const ssize_t length = ::getxattr(from.c_str(), name.c_str(), value.data(), value.size());
+    if (length >= 0)
+      static_cast<void>(::fsetxattr(to, name.c_str(), value.data(), std::size_t(length), 0));
+  }
+}
+
+// What the new file takes of the old one (see Folder::stageCopy); with no old one, the rights of
+// a new executable.
+void TakeRightsOf(const PosixFolder& folder, const std::string& target, int file,
+                  const std::string& copy) {
+  struct stat old {};
+  if (::fstatat(folder.fd(), target.c_str(), &old, 0) != 0) {
+    if (errno != ENOENT) Fail("讀取", folder.pathOf(target));
+    if (::fchmod(file, 0777 & ~Umask()) != 0) Fail("寫入", copy);
+    return;
+  }
+  // Owner and group where this process may set them, or the group alone; failing both, the
+  // copy stays ours, as cp --preserve leaves it.
+  if (::fchown(file, old.st_uid, old.st_gid) != 0) {
+    [[maybe_unused]] const int groupOnly = ::fchown(file, uid_t(-1), old.st_gid);
+  }
+  if (::fchmod(file, old.st_mode & 01777) != 0) Fail("寫入", copy);
+  CopyAttributes(folder.reachable(target), file);
+}
+
+class PosixStagedCopy : public StagedCopy {
+ public:
+  PosixStagedCopy(const PosixFolder& folder, std::string temporary, std::string target)
+      : folder_(folder),
+        temporary_(std::move(temporary)),
+        target_(std::move(target)),
+        guard_(folder.fd(), temporary_) {}
+  ~PosixStagedCopy() override {
+    if (!placed_) ::unlinkat(folder_.fd(), temporary_.c_str(), 0);
+  }
+
+  void fill(int source, const std::string& sourceName, UniqueFd to,
+            const std::function<void()>& whileCopying) {
+    const std::string copy = folder_.pathOf(temporary_);
+    length_ = CopyAll(source, to.get(), folder_.pathOf(sourceName), copy, whileCopying);
+    TakeRightsOf(folder_, target_, to.get(), copy);
+    if (::fsync(to.get()) != 0) Fail("寫入", copy);
+    if (::close(to.release()) != 0) Fail("寫入", copy);
+  }
+  std::int64_t length() const override { return length_; }
+  void putInPlace() override {
+    if (::renameat(folder_.fd(), temporary_.c_str(), folder_.fd(), target_.c_str()) != 0)
+      Fail("放入新版程式到", folder_.pathOf(target_));
+    placed_ = true;
+    ::fsync(folder_.fd());  // the rename itself reaches the disk with the folder
+  }
+
+ private:
+  const PosixFolder& folder_;
+  std::string temporary_, target_;
+  RemoveOnTermination guard_;
+  std::int64_t length_ = 0;
+  bool placed_ = false;
+};
+
+// The first free name of the staged-copy pattern beside target, created empty and ours alone.
+UniqueFd CreateTemporary(const PosixFolder& folder, const std::string& target, std::string& name) {
+  static std::mt19937 random{std::random_device{}()};
+  static constexpr char kLetters[] =
+      "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
+  for (int attempt = 0;; ++attempt) {
+    name = StagedCopyPrefix(target);
+    for (std::size_t i = 0; i < kStagedCopySuffixLength; ++i) name += kLetters[pick(random)];
+    UniqueFd file(
+        ::openat(folder.fd(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (file) return file;
+    if (errno != EEXIST || attempt == 9) Fail("寫入", folder.pathOf(name));
+  }
+}
+
+std::string PosixFolder::findNormalFile(const std::string& name) {
+  struct stat info {};
+  if (::fstatat(folder_.get(), name.c_str(), &info, 0) != 0 || !S_ISREG(info.st_mode)) return {};
+  if (name.empty() || name[0] == '.') return {};  // hidden
+  return name;
+}
+
+std::int64_t PosixFolder::fileLength(const std::string& name) {
+  struct stat info {};
+  if (::fstatat(folder_.get(), name.c_str(), &info, 0) != 0) Fail("讀取", pathOf(name));
+  return std::int64_t(info.st_size);
+}
+
+std::unique_ptr<StagedCopy> PosixFolder::stageCopy(const std::string& source,
+                                                   const std::string& target,
+                                                   const std::function<void()>& whileCopying) {
+  const UniqueFd from = OpenRegularFile(*this, source);
+  std::string temporary;
+  UniqueFd created = CreateTemporary(*this, target, temporary);
+  auto copy = std::make_unique<PosixStagedCopy>(*this, temporary, target);
+  copy->fill(from.get(), source, std::move(created), whileCopying);
+  return copy;
+}
+
+void PosixFolder::removeStaleCopies(const std::string& target) {
+  const std::unique_ptr<DIR, int (*)(DIR*)> entries(
+      ::fdopendir(::openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), &::closedir);
+  if (!entries) return;
+  while (const dirent* entry = ::readdir(entries.get()))
+    if (IsStagedCopyOf(entry->d_name, target)) ::unlinkat(folder_.get(), entry->d_name, 0);
+}
+
+void PosixFolder::deleteFile(const std::string& name) {
+  if (::unlinkat(folder_.get(), name.c_str(), 0) != 0) Fail("刪除", pathOf(name));
+}
+
+void PosixFolder::startProgram(const std::string& name) {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attributes);
+  // A session of its own: the new version outlives us and our terminal.
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+  posix_spawn_file_actions_addfchdir_np(&actions, folder_.get());
+  std::string shown = pathOf(name);
+  const std::string inFolder = "./" + name;  // taken after the change of folder, at any depth
+  char* const argv[] = {shown.data(), nullptr};
+  pid_t child = 0;
+  const int error = ::posix_spawn(&child, inFolder.c_str(), &actions, &attributes, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (error != 0) Fail("啟動", pathOf(name), error);
+}
+
+std::string FolderPart(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string WorkingFolder() {
+  std::string path(4096, '\0');
+  if (::getcwd(path.data(), path.size()) == nullptr) return ".";
+  path.resize(std::strlen(path.c_str()));
+  return path;
+}
+
+// The folder where the caller found us (argv[0]'s, a link's own folder), when the file there is
+// this very program.
+std::unique_ptr<Folder> WhereInvoked(const std::string& invokedAs) {
+  if (invokedAs.find('/') == std::string::npos) return nullptr;
+  const std::string folder = FolderPart(invokedAs);
+  UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat self {
+  }, there{};
+  if (!fd || ::stat("/proc/self/exe", &self) != 0 ||
+      ::fstatat(fd.get(), invokedAs.substr(invokedAs.rfind('/') + 1).c_str(), &there, 0) != 0 ||
+      self.st_dev != there.st_dev || self.st_ino != there.st_ino)
+    return nullptr;
+  const std::string shown = folder[0] == '/' ? folder
+                            : folder == "."  ? WorkingFolder()
+                                             : WorkingFolder() + "/" + folder;
+  return std::make_unique<PosixFolder>(std::move(fd), shown);
+}
+
+}  // namespace
+
+std::unique_ptr<Folder> OpenFolder(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) Fail("開啟資料夾", path);
+  std::string shown = path;
+  while (shown.size() > 1 && shown.back() == '/') shown.pop_back();
+  return std::make_unique<PosixFolder>(std::move(fd), shown);
+}
+
+// Never the working folder: a program that cannot tell where it lies installs nothing.
+std::unique_ptr<Folder> PosixFiles::programFolder() {
+  if (auto invoked = WhereInvoked(invokedAs_)) return invoked;
+  std::string path(4096, '\0');
+  const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
+  if (length <= 0 || std::size_t(length) >= path.size())
+    Fail("找到本程式所在的資料夾", invokedAs_, length <= 0 ? errno : ENAMETOOLONG);
+  path.resize(std::size_t(length));
+  return OpenFolder(FolderPart(path));
+}
+
+}  // namespace platform::qt

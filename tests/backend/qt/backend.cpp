@@ -1,0 +1,66 @@
+// The Qt and POSIX layer as a contract backend, beside the fake; and the backend tests' entry:
+// they run inside the lab (private user, network and mount namespaces), where the echo reaches
+// only the loopback device and no test can move this machine's clock.
+#include <unistd.h>
+
+#include <QApplication>
+#include <cstdlib>
+
+#include "platform/qt/platform.h"
+#include "tests/contract/real_backend.h"
+
+namespace contract {
+
+namespace {
+
+class QtBackend : public RealBackend {
+ public:
+  platform::Platform& platform() override { return qt_.services; }
+  // The system's own texts, in the language the backend tests run in.
+  std::string describe(const char* error) const override {
+    return std::string(error) == "reset" ? "連線被對方重設" : "連線被拒絕";
+  }
+  // Qt makes every widget it is asked for; its one failure, no display, ends the program before
+  // any window (an end-to-end case).
+  bool refuseControls(platform::Window&) override { return false; }
+  std::unique_ptr<platform::Folder> openFolder() override {
+    return platform::qt::OpenFolder(folder());
+  }
+  void click(platform::Button& button) override {
+    static_cast<platform::qt::QtButton&>(button).widget()->click();
+  }
+  void closeBox(platform::Window& window) override {
+    static_cast<platform::qt::QtWindow&>(window).widget()->close();
+  }
+  // The session's end asks as run's SessionEnd does.
+  void closeFromOutside(platform::Window& window) override {
+    static_cast<platform::qt::QtWindow&>(window).requestClose(platform::UnloadMode::AppWindows);
+  }
+
+ private:
+  platform::qt::QtPlatform qt_{"", ""};
+};
+
+}  // namespace
+
+std::vector<BackendMaker> Backends() {
+  return {{"Fake", MakeFakeBackend}, {"Qt", [] { return std::make_unique<QtBackend>(); }}};
+}
+
+}  // namespace contract
+
+int main(int argc, char** argv) {
+  if (std::getenv("IN_LAB") == nullptr) {
+    ::setenv("LAB_OPTIONAL", "1", 1);
+    std::vector<char*> args{const_cast<char*>(ORVANE_IN_LAB)};
+    for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
+    args.push_back(nullptr);
+    ::execv(ORVANE_IN_LAB, args.data());  // returns only when namespaces cannot be made
+  }
+  // The regional texts are tested in Traditional Chinese, the programs' own language.
+  ::setenv("LC_ALL", "zh_TW.UTF-8", 1);
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,384 @@
+// What only the Qt and POSIX layer has: what it draws, how it ends on an error, POSIX file
+// failures and signals, raw ICMP, the zh_TW texts and the refused clock of the lab.
+#include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <netinet/ip_icmp.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <QAccessible>
+#include <QApplication>
+#include <QImage>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/error.h"
+#include "platform/qt/clock.h"
+#include "platform/qt/files.h"
+#include "platform/qt/icmp.h"
+#include "platform/qt/toolkit.h"
+#include "tests/backend/backend_env.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+using platform::rgb;
+
+void Write(const fs::path& path, const std::string& content, fs::perms perms = fs::perms(0644)) {
+  std::ofstream(path, std::ios::binary) << content;
+  fs::permissions(path, perms);
+}
+std::string Read(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+TEST(QtLayer, ButtonsAreYellowAndTheBarBlueOnRed) {
+  platform::qt::QtToolkit toolkit("");
+  auto window = toolkit.createWindow({"測試視窗", 4680, 2985, rgb(255, 255, 192)});
+  auto& button = static_cast<platform::qt::QtButton&>(window->addButton(
+      {"cmd", {720, 2520, 1575, 375}, "再執行一次", rgb(0, 0, 0), rgb(255, 255, 0), true}));
+  auto& bar = static_cast<platform::qt::QtProgressBar&>(
+      window->addProgressBar({"pgb1", {1800, 240, 2655, 165}, ""}));
+  bar.sendMessage(platform::kSetBarColour, 0, 0x00FF0000);
+  bar.sendMessage(platform::kSetBackgroundColour, 0, 0x000000FF);
+  bar.setMax(100);
+  bar.setValue(50);
+  static_cast<platform::qt::QtWindow&>(*window).widget()->show();
+  const QImage face = button.widget()->grab().toImage(), line = bar.widget()->grab().toImage();
+  EXPECT_EQ(face.pixelColor(face.width() / 6, face.height() / 2), QColor(255, 255, 0));
+  EXPECT_EQ(line.pixelColor(line.width() / 4, line.height() / 2), QColor(0, 0, 255));
+  EXPECT_EQ(line.pixelColor(line.width() * 3 / 4, line.height() / 2), QColor(255, 0, 0));
+}
+
+// Assistive technology meets a frame named by the window's caption, a picture with a name, values
+// named by their headings, and buttons it can press.
+TEST(QtLayer, EveryControlHasANameAndTheWindowIsAFrame) {
+  platform::qt::QtToolkit toolkit("");
+  auto window = toolkit.createWindow({"網路校時 (By zevo)", 4680, 2985});
+  window->addPicture({"Image1", {240, 960, 480, 480}, "", 0, 0, false, "時鐘"});
+  window->addStatic(
+      {"lbl狀態", {1800, 1680, 2775, 255}, "..........", 0, 0, false, "時間校正結果"});
+  window->addButton({"cmd確定", {2400, 2520, 1575, 375}, "完成"});
+  auto* form = static_cast<platform::qt::QtWindow&>(*window).widget();
+  const auto named = [&](const char* name) {
+    return QAccessible::queryAccessibleInterface(form->findChild<QWidget*>(name));
+  };
+  QAccessibleInterface* frame = QAccessible::queryAccessibleInterface(form);
+  EXPECT_EQ(frame->role(), QAccessible::Window);
+  EXPECT_EQ(frame->text(QAccessible::Name), "網路校時 (By zevo)");
+  EXPECT_EQ(named("Image1")->text(QAccessible::Name), "時鐘");
+  EXPECT_EQ(named("lbl狀態")->text(QAccessible::Name), "時間校正結果");
+  EXPECT_EQ(named("cmd確定")->text(QAccessible::Name), "完成");
+  ASSERT_NE(named("cmd確定")->actionInterface(), nullptr);
+  EXPECT_TRUE(named("cmd確定")->actionInterface()->actionNames().contains(
+      QAccessibleActionInterface::pressAction()));
+}
+
+// An error the program raises in any handler ends it with the standard report, never unwinding
+// through Qt's own frames.
+TEST(QtLayer, AnErrorInAnyHandlerEndsTheProgramWithTheReport) {
+  const auto fails = [] { throw platform::Error(28, "No space left on device"); };
+  const std::function<void(platform::qt::QtToolkit&, platform::Window&)> sources[] = {
+      [&](auto&, auto& window) {
+        auto& button = window.addButton({"cmd", {0, 0, 100, 100}, "x"});
+        button.setOnClick(fails);
+        static_cast<platform::qt::QtButton&>(button).widget()->click();
+      },
+      [&](auto& toolkit, auto& window) {
+        auto& socket = window.addTcpSocket("Winsock1");
+        socket.setOnError([&](std::int32_t, const std::string&) { fails(); });
+        socket.connect("192.0.2.1", 0);  // fails at once, raised from the event loop
+        toolkit.waitForEvents(steady_clock::now() + 1s);
+      },
+      [&](auto& toolkit, auto& window) {
+        window.setOnActivate(fails);
+        toolkit.run(window);
+      },
+  };
+  for (const auto& trigger : sources) {
+    EXPECT_EXIT(
+        {
+          platform::qt::QtToolkit toolkit("");
+          auto window = toolkit.createWindow({"x", 4680, 2985});
+          QTimer dismiss;  // the report's message box is answered as soon as it is up
+          QObject::connect(&dismiss, &QTimer::timeout, [] {
+            if (QWidget* box = QApplication::activeModalWidget()) box->close();
+          });
+          dismiss.start(50);
+          trigger(toolkit, *window);
+        },
+        testing::ExitedWithCode(1), "執行階段錯誤 '28'");
+  }
+}
+
+TEST(QtLayer, AMessageBoxAfterTheWindowIsGoneHasNoOwner) {
+  platform::qt::QtToolkit toolkit("");
+  toolkit.createWindow({"x", 4680, 2985}).reset();
+  QWidget unanswered;
+  QWidget* owner = &unanswered;
+  QTimer::singleShot(50, [&owner] {
+    QWidget* box = QApplication::activeModalWidget();
+    owner = box != nullptr ? box->parentWidget() : box;
+    if (box != nullptr) box->close();
+  });
+  toolkit.messageBox("x", "y", platform::MessageButtons::Ok, platform::MessageAnswer::Ok);
+  EXPECT_EQ(owner, nullptr);
+}
+
+class PosixFiles : public ::testing::Test {
+ protected:
+  PosixFiles() {
+    char pattern[] = "/tmp/pelstow-backend-XXXXXX";
+    root = ::mkdtemp(pattern);
+    folder = root / "\xE9 folder";  // not UTF-8
+    fs::create_directory(folder);
+  }
+  ~PosixFiles() override {
+    for (const auto& mount : mounts) ::umount2(mount.c_str(), MNT_DETACH);
+    fs::permissions(folder, fs::perms(0755));
+    fs::remove_all(root);
+  }
+  std::vector<std::string> Names() {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  void Install(const std::string& download, const std::string& target) {
+    platform::qt::OpenFolder(folder)->stageCopy(download, target, [] {})->putInPlace();
+  }
+  fs::path root, folder;
+  std::vector<std::string> mounts;
+};
+
+TEST_F(PosixFiles, ARunningExecutableIsReplacedKeepingItsModeAndTheNewOneStarts) {
+  const fs::path app = folder / "caf\xE9";
+  fs::copy_file("/bin/sleep", app);
+  fs::permissions(app, fs::perms(0750));
+  const std::string record = root / "record";
+  Write(folder / "_new_app", "#!/bin/sh\n{ pwd; echo \"$#\"; } > '" + record + "'\n");
+  pid_t running = 0;
+  char* argv[] = {const_cast<char*>(app.c_str()), const_cast<char*>("5"), nullptr};
+  ASSERT_EQ(::posix_spawn(&running, app.c_str(), nullptr, nullptr, argv, environ), 0);
+  Install("_new_app", app.filename());
+  ::kill(running, SIGKILL);
+  ::waitpid(running, nullptr, 0);
+  EXPECT_EQ(fs::status(app).permissions(), fs::perms(0750));
+  platform::qt::OpenFolder(folder)->startProgram(app.filename());
+  for (int i = 0; i < 100 && Read(record).empty(); ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(Read(record), folder.string() + "\n0\n");
+}
+
+// What install and cp --preserve keep: owner and group, permission bits, ACL, user attributes;
+// never set-user-ID, set-group-ID or a file capability, which were granted to the old content.
+TEST_F(PosixFiles, TheNewVersionTakesTheOldOnesRightsButNoneOfItsPrivileges) {
+  if (!InLab()) GTEST_SKIP() << "only in the lab, where another user's file can be made";
+  const fs::path app = folder / "app";
+  Write(app, "old", fs::perms(04755));
+  ASSERT_EQ(::chown(app.c_str(), 1234, 5678), 0);
+  ASSERT_EQ(::chmod(app.c_str(), 04775), 0);
+  // An ACL giving user 4321 write access (the mask, rwx, shows in the group bits), a user
+  // attribute, and a capability.
+  const std::uint32_t acl[] = {2,          0x00070001, 0xFFFFFFFF, 0x00070002,
+                               4321,       0x00050004, 0xFFFFFFFF, 0x00070010,
+                               0xFFFFFFFF, 0x00050020, 0xFFFFFFFF};
+  const std::uint32_t capability[] = {0x02000001, 1U << 25, 0, 0, 0};  // cap_sys_time+ep
+  ASSERT_EQ(::setxattr(app.c_str(), "system.posix_acl_access", acl, sizeof acl, 0), 0);
+  ASSERT_EQ(::setxattr(app.c_str(), "user.vendor", "v1", 2, 0), 0);
+  ASSERT_EQ(::setxattr(app.c_str(), "security.capability", capability, sizeof capability, 0), 0);
+  Write(folder / "_new_app", "new");
+  Install("_new_app", "app");
+  struct stat info {};
+  ASSERT_EQ(::stat(app.c_str(), &info), 0);
+  EXPECT_EQ(std::tie(info.st_uid, info.st_gid), std::make_tuple(1234u, 5678u));
+  EXPECT_EQ(info.st_mode & 07777, 0775u) << "the ACL's mask, no set-user-ID";
+  std::uint32_t kept[16]{};
+  EXPECT_EQ(::getxattr(app.c_str(), "system.posix_acl_access", kept, sizeof kept),
+            ssize_t(sizeof acl));
+  EXPECT_EQ(kept[4], 4321u) << "the named user's entry";
+  char vendor[8]{};
+  EXPECT_EQ(::getxattr(app.c_str(), "user.vendor", vendor, sizeof vendor), 2);
+  EXPECT_EQ(::getxattr(app.c_str(), "security.capability", kept, sizeof kept), -1);
+  EXPECT_EQ(Read(app), "new");
+
+  // A first install: a new executable's rights, whatever the download's.
+  Write(folder / "_new_tool", "#!/bin/sh\n", fs::perms(0644));
+  const mode_t mask = ::umask(027);
+  Install("_new_tool", "tool");
+  ::umask(mask);
+  EXPECT_EQ(fs::status(folder / "tool").permissions(), fs::perms(0750));
+}
+
+// Each failure is reported at once (never as a busy file to retry), quickly (a FIFO must not
+// hang the copy), with the target and the folder as they were.
+TEST_F(PosixFiles, FailuresAreReportedAtOnceAndLeaveEverythingAsItWas) {
+  const std::string app = folder / "app", download = folder / "_new_app";
+  struct Case {
+    std::function<void()> prepare;
+    int error;
+    bool inLabOnly = false, withoutRootsRights = false;
+  } cases[] = {
+      {[&] { fs::remove(download), ::mkfifo(download.c_str(), 0644); }, EINVAL},
+      {[&] { fs::remove(download), fs::create_directory(download); }, EINVAL},
+      {[&] { fs::remove(download); }, ENOENT},
+      {[&] { fs::permissions(folder, fs::perms(0555)); }, EACCES, false, true},
+      {[&] {
+         ::mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr);
+         ::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
+         mounts.push_back(folder);
+       },
+       EROFS, true},
+      {[&] {
+         ::mount("tiny", folder.c_str(), "tmpfs", 0, "size=256k");
+         mounts.push_back(folder);
+         Write(app, std::string(64 << 10, 'o'));
+         Write(download, std::string(100 << 10, 'n'));
+       },
+       ENOSPC, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    if (c.inLabOnly && !InLab()) continue;
+    for (const auto& mount : mounts) ::umount2(mount.c_str(), MNT_DETACH);
+    mounts.clear();
+    fs::permissions(folder, fs::perms(0755));
+    fs::remove_all(folder);
+    fs::create_directory(folder);
+    Write(app, std::string(64 << 10, 'o'));
+    Write(download, std::string(100 << 10, 'n'));
+    c.prepare();
+    const auto before = Names();
+    const auto started = steady_clock::now();
+    std::thread([&] {
+      if (c.withoutRootsRights) {  // this thread loses root's right to ignore permissions
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2]{};
+        ::syscall(SYS_capget, &header, data);
+        data[0].effective &= ~(1U << CAP_DAC_OVERRIDE | 1U << CAP_DAC_READ_SEARCH);
+        ::syscall(SYS_capset, &header, data);
+      }
+      try {
+        Install("_new_app", "app");
+        ADD_FAILURE() << "installed";
+      } catch (const platform::Error& error) {
+        EXPECT_EQ(std::make_pair(error.number(), error.inUse()), std::make_pair(c.error, false));
+      }
+    }).join();
+    EXPECT_LT(steady_clock::now() - started, 1s);
+    EXPECT_EQ(Names(), before);
+    EXPECT_EQ(Read(app), std::string(64 << 10, 'o'));
+  }
+}
+
+TEST_F(PosixFiles, ATerminatedCopyRemovesItsTemporaryFile) {
+  Write(folder / "_new_app", std::string(64 << 20, 'n'));
+  const pid_t child = ::fork();
+  if (child == 0) {
+    auto copy = platform::qt::OpenFolder(folder)->stageCopy("_new_app", "app", [] {});
+    for (;;) ::pause();
+  }
+  const auto staged = [&] { return Names().size() == 2; };
+  for (int i = 0; i < 5000 && !staged(); ++i) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(staged());
+  ::kill(child, SIGTERM);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  EXPECT_EQ(Names(), std::vector<std::string>{"_new_app"});
+}
+
+class Lab : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!InLab()) GTEST_SKIP() << "only in the lab (no user namespaces here)";
+  }
+  static void Set(const char* setting, const char* value) {
+    std::ofstream(std::string("/proc/sys/net/ipv4/") + setting) << value;
+  }
+  platform::EchoReply Echo(std::uint32_t timeoutMs = 1000) {
+    const std::vector<std::uint8_t> data(32, 'A');
+    return icmp.openEchoHandle()->sendEcho({127, 0, 0, 1}, data, 255, timeoutMs);
+  }
+  platform::qt::PosixIcmp icmp;
+};
+
+// On a raw socket every ICMP message of the host arrives: only the answer to our own request,
+// from our destination, counts; another program's replies and errors, in every sequence, do not.
+TEST_F(Lab, TheLoopbackAnswersRawAndDatagramEchoesAndOnlyOurAnswerCounts) {
+  for (const char* range : {"0 2147483647", "1 0"}) {  // datagram sockets allowed, then not
+    Set("ping_group_range", range);
+    EXPECT_EQ(Echo().status, 0u) << range;
+  }
+  Set("icmp_echo_ignore_all", "1");
+  std::atomic<bool> stop{false};
+  std::thread forger([&stop] {
+    const int fd = ::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+    sockaddr_in to{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    const unsigned ours = std::uint16_t(::getpid());
+    std::vector<std::uint8_t> reply(8 + 32, 'A'), error(8 + 20 + 8, 0);
+    reply[0] = ICMP_ECHOREPLY;
+    error[0] = ICMP_DEST_UNREACH;
+    error[8] = 0x45;  // the quoted request: to 127.0.0.2, not to 127.0.0.1
+    error[8 + 16] = 127;
+    error[8 + 19] = 2;
+    error[28] = ICMP_ECHO;
+    const auto send = [&](std::vector<std::uint8_t>& packet, std::size_t at, unsigned id,
+                          unsigned sequence) {
+      for (auto [offset, value] : {std::pair{4u, id}, {6u, sequence}}) {
+        packet[at + offset] = std::uint8_t(value >> 8);
+        packet[at + offset + 1] = std::uint8_t(value);
+      }
+      ::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    };
+    while (!stop)
+      for (unsigned sequence = 0; sequence < 65536 && !stop; ++sequence) {
+        send(reply, 0, ours + 1u, sequence);  // someone else's identifier
+        send(error, 28, ours, sequence);
+      }
+    ::close(fd);
+  });
+  const auto reply = Echo(300);
+  stop = true;
+  forger.join();
+  Set("icmp_echo_ignore_all", "0");
+  Set("ping_group_range", "0 2147483647");
+  EXPECT_EQ(reply.status, platform::qt::kIpReqTimedOut);
+}
+
+TEST_F(Lab, SettingTheClockIsRefused) {
+  const auto now = floor<seconds>(system_clock::now());
+  const year_month_day date{floor<days>(now)};
+  EXPECT_FALSE(platform::qt::PosixClock().setSystemTimeUtc(
+      {std::uint16_t(int(date.year())), std::uint16_t(unsigned(date.month())), 0,
+       std::uint16_t(unsigned(date.day())), 0, 0, 0, 0}));
+}
+
+TEST(PosixClock, TextsAreTheLocalesShortDateAndLongTimeWithoutZone) {
+  platform::qt::PosixClock clock;
+  const local_seconds morning = local_days{year{2024} / 1 / 1} + hours{8};
+  EXPECT_EQ(clock.dateTimeText(morning), "2024/1/1 上午8:00:00");
+  EXPECT_EQ(clock.dateTimeText(morning + hours{16} + seconds{59}), "2024/1/2 上午12:00:59");
+  using platform::qt::ShortDateFormatWithFullYear;
+  for (const auto& [format, full] : {std::pair{"M/d/yy", "M/d/yyyy"},
+                                     {"dd.MM.yy", "dd.MM.yyyy"},
+                                     {"y/M/d", "y/M/d"},
+                                     {"yyyy-MM-dd", "yyyy-MM-dd"},
+                                     {"d 'yy' M yy", "d 'yy' M yyyy"}})
+    EXPECT_EQ(ShortDateFormatWithFullYear(format), full);
+  using platform::qt::LongTimeFormatWithoutZone;
+  EXPECT_EQ(LongTimeFormatWithoutZone("Bh:mm:ss [t]"), "APh:mm:ss");
+  EXPECT_EQ(LongTimeFormatWithoutZone("h:mm:ss AP t"), "h:mm:ss AP");
+  EXPECT_EQ(LongTimeFormatWithoutZone("t HH:mm:ss"), "HH:mm:ss");
+  EXPECT_EQ(LongTimeFormatWithoutZone("HH 'h' mm 'min' ss 's' tttt"), "HH 'h' mm 'min' ss 's'");
+}
+
+}  // namespace

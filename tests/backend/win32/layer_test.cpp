@@ -1,0 +1,153 @@
+// What only the Win32 layer has: the command line, the progress control's messages, the picture
+// at its DPI, file attributes, Windows' busy files and paths, and the refused clock of the lab.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "platform/error.h"
+#include "platform/win32/platform.h"
+#include "tests/backend/backend_env.h"
+#include "tests/backend/win32/backend.h"
+
+namespace contract {
+namespace {
+
+bool InLab() { return ::InLab("Z:\\proc\\self\\uid_map"); }
+
+TEST(Win32Layer, TheCommandLineIsTheTextAfterTheProgramName) {
+  using platform::win32::ArgumentsOf;
+  EXPECT_EQ(ArgumentsOf(L"\"C:\\Program Files\\orvane.exe\" /Q"), L"/Q");
+  EXPECT_EQ(ArgumentsOf(L"orvane.exe   -x /q"), L"-x /q");
+  EXPECT_EQ(ArgumentsOf(L"pelstow.exe my app.exe"), L"my app.exe");
+  EXPECT_EQ(ArgumentsOf(L"pelstow.exe"), L"");
+  EXPECT_EQ(ArgumentsOf(L"pelstow.exe \"my app.exe\""), L"my app.exe");  // one pair around it all
+  EXPECT_EQ(ArgumentsOf(L"pelstow.exe \"a\" \"b\""), L"\"a\" \"b\"");
+}
+
+TEST(Win32Layer, TheProgressControlHoldsTheRangeValueAndColours) {
+  platform::win32::Win32Toolkit toolkit;
+  auto window = toolkit.createWindow({"x", 4680, 2985});
+  auto& bar = window->addProgressBar({"pgb1", {1800, 240, 2655, 165}, ""});
+  bar.sendMessage(platform::kSetBarColour, 0, 0x00FF0000);
+  bar.sendMessage(platform::kSetBackgroundColour, 0, 0x000000FF);
+  bar.setMax(100);
+  bar.setValue(75);
+  HWND hwnd = ::FindWindowExW(static_cast<platform::win32::Win32Window&>(*window).hwnd(), nullptr,
+                              PROGRESS_CLASSW, nullptr);
+  EXPECT_EQ(::SendMessageW(hwnd, PBM_GETPOS, 0, 0), 75);
+  EXPECT_EQ(::SendMessageW(hwnd, PBM_GETRANGE, FALSE, 0), 100);
+  EXPECT_EQ(COLORREF(::SendMessageW(hwnd, PBM_GETBARCOLOR, 0, 0)), RGB(0, 0, 255));
+  EXPECT_EQ(COLORREF(::SendMessageW(hwnd, PBM_GETBKCOLOR, 0, 0)), RGB(255, 0, 0));
+}
+
+// The clock picture is drawn at the size its box has at the window's DPI (48 pixels at 144 dpi).
+TEST(Win32Layer, ThePictureGrowsWithItsBox) {
+  platform::win32::Win32Toolkit toolkit;
+  auto window = toolkit.createWindow({"x", 4680, 2985});
+  auto& picture = static_cast<platform::win32::Win32Control&>(
+      window->addPicture({"Image1", {240, 960, 480, 480}, ""}));
+  const auto iconWidth = [&] {
+    ICONINFO info{};
+    const auto icon = HICON(::SendMessageW(picture.hwnd(), STM_GETICON, 0, 0));
+    if (icon == nullptr || !::GetIconInfo(icon, &info)) return 0L;
+    BITMAP bitmap{};
+    ::GetObjectW(info.hbmColor != nullptr ? info.hbmColor : info.hbmMask, sizeof bitmap, &bitmap);
+    ::DeleteObject(info.hbmColor);
+    ::DeleteObject(info.hbmMask);
+    return bitmap.bmWidth;
+  };
+  const UINT dpi = ::GetDpiForWindow(static_cast<platform::win32::Win32Window&>(*window).hwnd());
+  EXPECT_EQ(iconWidth(), long(::MulDiv(32, int(dpi), 96)));
+  RECT suggested{0, 0, 702, 448};
+  ::SendMessageW(static_cast<platform::win32::Win32Window&>(*window).hwnd(), WM_DPICHANGED,
+                 MAKEWPARAM(144, 144), LPARAM(&suggested));
+  EXPECT_EQ(iconWidth(), 48L);
+}
+
+// The installed file takes the target's attributes (normal without one), never the download's
+// read-only one, and a read-only download is deleted all the same.
+TEST(Win32Layer, TheNewFileHasTheTargetsAttributes) {
+  Win32Backend backend;
+  const auto folder = backend.openFolder();
+  const auto attributes = [&](const std::string& name) {
+    return ::GetFileAttributesW(platform::win32::Wide(folder->pathOf(name)).c_str()) &
+           (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY);
+  };
+  backend.write("app.exe", "old", true);
+  for (const std::string name : {"app.exe", "new.exe"}) {
+    backend.write("_new_" + name, "new");
+    ::SetFileAttributesW(platform::win32::Wide(folder->pathOf("_new_" + name)).c_str(),
+                         FILE_ATTRIBUTE_READONLY);
+    folder->stageCopy("_new_" + name, name, [] {})->putInPlace();
+    folder->deleteFile("_new_" + name);
+  }
+  EXPECT_EQ(attributes("app.exe"), DWORD(FILE_ATTRIBUTE_HIDDEN));
+  EXPECT_EQ(attributes("new.exe"), DWORD(0));
+  EXPECT_EQ(backend.names(), (std::vector<std::string>{"app.exe", "new.exe"}));
+}
+
+// A download another program holds open is busy for now, and Wine's short write on a full disk
+// is a full disk (ERROR_DISK_FULL), the old version left as it was.
+TEST(Win32Layer, AHeldDownloadIsBusyAndAFullDiskIsSaid) {
+  Win32Backend backend;
+  const auto folder = backend.openFolder();
+  backend.write("_new_app.exe", "new");
+  {
+    const platform::win32::UniqueKernelHandle held(
+        ::CreateFileW(platform::win32::Wide(folder->pathOf("_new_app.exe")).c_str(), GENERIC_READ,
+                      FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    try {
+      folder->deleteFile("_new_app.exe");
+      ADD_FAILURE() << "deleted a file held open";
+    } catch (const platform::Error& error) {
+      EXPECT_EQ(std::make_pair(error.number(), error.inUse()), std::make_pair(32, true));
+    }
+  }
+  if (!InLab()) GTEST_SKIP() << "the small disk is the lab's";
+  const auto small = platform::win32::OpenFolder("Z:\\run\\small-disk");
+  std::ofstream("Z:\\run\\small-disk\\app.exe", std::ios::binary) << std::string(64 << 10, 'o');
+  std::ofstream("Z:\\run\\small-disk\\_new_app.exe", std::ios::binary)
+      << std::string(100 << 10, 'n');
+  try {
+    small->stageCopy("_new_app.exe", "app.exe", [] {})->putInPlace();
+    ADD_FAILURE() << "installed on a full disk";
+  } catch (const platform::Error& error) {
+    EXPECT_EQ(error.number(), 112) << "ERROR_DISK_FULL: " << error.what();
+  }
+  EXPECT_EQ(small->fileLength("app.exe"), 64 << 10);
+  small->deleteFile("app.exe");
+  small->deleteFile("_new_app.exe");
+}
+
+// The shell takes no path of MAX_PATH characters or more: a long one goes by its short form on
+// Windows; Wine can start none at all, and then it must be said.
+TEST(Win32Layer, AProgramPastMaxPathStartsOrTheFailureIsSaid) {
+  Win32Backend backend;
+  const std::string name = std::string(240, 'a') + ".exe";
+  backend.writeProgram(name, true);
+  try {
+    backend.openFolder()->startProgram(name);
+    EXPECT_TRUE(backend.started());
+  } catch (const platform::Error& error) {
+    EXPECT_FALSE(backend.seesResets()) << "only Wine fails here: " << error.what();
+  }
+}
+
+TEST(Win32Layer, TheSystemIsWindowsAndTheLabRefusesTheClock) {
+  EXPECT_NE(platform::win32::WmiOsQuery().operatingSystems().at(0).caption->find("Windows"),
+            std::string::npos);
+  if (!InLab()) GTEST_SKIP() << "the clock is never touched outside the lab";
+  SYSTEMTIME now;
+  ::GetSystemTime(&now);
+  now.wHour = WORD((now.wHour + 1) % 24);  // an hour away: Wine refuses, the lab could not apply it
+  EXPECT_FALSE(platform::win32::Win32Clock().setSystemTimeUtc(
+      {now.wYear, now.wMonth, 0, now.wDay, now.wHour, now.wMinute, now.wSecond, 0}));
+}
+
+}  // namespace
+}  // namespace contract
