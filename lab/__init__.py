@@ -173,6 +173,16 @@ class World:
         self.xdotool("windowfocus", "--sync", window)
         self.xdotool("key", key)
 
+    def answer(self, title, key):
+        """Answers a message box with a key, again while that box stays: a key sent while Wine is
+        still settling a new box can be lost on a loaded machine."""
+        window = self.window(title)
+        visible = lambda: self.xdotool("search", "--onlyvisible", "--name", "").split()
+        for _ in range(3):
+            self.press(window, key)
+            if until(lambda: window not in visible(), 3):
+                break
+
     def click(self, window, x, y):
         self.xdotool("mousemove", "--window", window, str(x), str(y), "click", "1")
 

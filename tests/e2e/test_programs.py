@@ -187,7 +187,7 @@ class Pelstow(Case):
         record = lab.windows_path(self.record) if lab.WINDOWS else self.record
         process = self.world.start(self.path(b"pelstow"), *args, RECORD_START=record)
         if answer:
-            self.world.press(self.world.window(title), answer)
+            self.world.answer(title, answer)
         return process
 
     def started(self, seconds=15):
@@ -239,7 +239,7 @@ class Pelstow(Case):
         os.mkdir(self.path(b"app" + EXE))  # a folder cannot be replaced by the download
         self.write(b"_new_app" + EXE, b"new")
         process = self.pelstow(b"app" + EXE)
-        self.world.press(self.world.window("pelstow"), "Return")
+        self.world.answer("pelstow", "Return")
         self.assertEqual(self.finished(process), 1)
         self.assertIn("執行階段錯誤", self.world.boxes()[-1][1])
         self.assertEqual(self.read(b"_new_app" + EXE), b"new")
@@ -266,7 +266,7 @@ class Pelstow(Case):
                 self.put(folder, b"_new_viewer", b"#!/bin/sh\necho new > '%s'\n" % self.record)
                 process = subprocess.Popen([os.path.join(last, b"pelstow"), b"viewer"],
                                            env=self.world.env(), preexec_fn=lambda: os.chdir(parent))
-                self.world.press(self.world.window("版本升級"), "Return")
+                self.world.answer("版本升級", "Return")
                 self.assertEqual(self.finished(process), 0)
                 self.assertEqual(lab.until(lambda: os.path.exists(self.record) and
                                            open(self.record, "rb").read()), b"new\n")
