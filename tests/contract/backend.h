@@ -84,8 +84,7 @@ class Contract : public testing::TestWithParam<BackendMaker> {
   platform::Platform& P() { return backend->platform(); }
   void Wait(
       std::chrono::milliseconds time, const std::function<bool()>& done = [] { return false; }) {
-    const auto deadline = P().clock.monotonicNow() + time;
-    while (!done() && P().clock.monotonicNow() < deadline) P().toolkit.waitForEvents(deadline);
+    if (!done()) P().toolkit.handleEventsUntil(P().clock.monotonicNow() + time, done);
   }
   std::unique_ptr<Backend> backend;
 };

@@ -18,6 +18,9 @@
 #include <thread>
 
 #include "tests/contract/real_backend.h"
+#ifdef _WIN32
+#include "platform/win32/system.h"
+#endif
 
 #ifdef _WIN32
 using SocketLength = int;
@@ -38,13 +41,7 @@ namespace {
 
 #ifdef _WIN32
 constexpr int kNoSignal = 0;
-struct Winsock {
-  Winsock() {
-    WSADATA data;
-    ::WSAStartup(MAKEWORD(2, 2), &data);
-  }
-  ~Winsock() { ::WSACleanup(); }
-};
+using Winsock = platform::win32::WinsockSession;
 #else
 constexpr int kNoSignal = MSG_NOSIGNAL;
 struct Winsock {};
