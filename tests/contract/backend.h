@@ -1,6 +1,5 @@
-// The contract suite: one set of cases per platform interface, run against every implementation
-// (the fake the unit tests rely on, and the real layers of the target). Each implementation is a
-// Backend; each test program lists its backends in Backends().
+// The contract suite: one set of cases per platform interface, written once against the interface
+// and run on the target's real layer, its Backend (MakeBackend, defined by each test program).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,13 +19,13 @@ using Bytes = std::vector<std::uint8_t>;
 
 // What a server does on each connection it accepts; after the last step it closes in order.
 struct PeerStep {
-  enum Kind { Send, Pause, Reset, Stream } kind;
+  enum Kind { Send, Pause, Reset } kind;
   Bytes bytes;
   std::chrono::milliseconds pause{};
 };
 inline PeerStep Send(Bytes bytes) { return {PeerStep::Send, std::move(bytes)}; }
 inline PeerStep Pause(std::chrono::milliseconds ms) { return {PeerStep::Pause, {}, ms}; }
-inline const PeerStep kReset{PeerStep::Reset, {}}, kStream{PeerStep::Stream, {}};
+inline const PeerStep kReset{PeerStep::Reset, {}};
 
 class Peer {
  public:
@@ -45,10 +44,8 @@ class Backend {
   // The system's description of an error ("reset", "refused"), where a case checks it.
   virtual std::string describe(const char* error) const = 0;
   virtual bool seesResets() const { return true; }  // Wine tells no reset from a close
-  // The user at work: a click, the title-bar close box, another program asking to close.
+  // The user's click.
   virtual void click(platform::Button& button) = 0;
-  virtual void closeBox(platform::Window& window) = 0;
-  virtual void closeFromOutside(platform::Window& window) = 0;
   // Makes the window system refuse the window's next controls; false where it cannot be made to.
   virtual bool refuseControls(platform::Window& window) = 0;
   // A folder of the backend's own (its path ends in the separator), opened as the programs open
@@ -65,22 +62,12 @@ class Backend {
   virtual std::optional<std::string> started() = 0;
 };
 
-struct BackendMaker {
-  const char* name;
-  std::function<std::unique_ptr<Backend>()> make;
-};
-inline void PrintTo(const BackendMaker& maker, std::ostream* out) { *out << maker.name; }
-inline std::string BackendName(const testing::TestParamInfo<BackendMaker>& param) {
-  return param.param.name;
-}
-std::vector<BackendMaker> Backends();  // defined by each test program
-#define CONTRACT_SUITE(Suite) \
-  INSTANTIATE_TEST_SUITE_P(, Suite, testing::ValuesIn(contract::Backends()), contract::BackendName)
+std::unique_ptr<Backend> MakeBackend();
 
 // The fixture of every contract case: a fresh backend, and waits on its own clock.
-class Contract : public testing::TestWithParam<BackendMaker> {
+class Contract : public testing::Test {
  protected:
-  void SetUp() override { backend = GetParam().make(); }
+  void SetUp() override { backend = MakeBackend(); }
   platform::Platform& P() { return backend->platform(); }
   void Wait(
       std::chrono::milliseconds time, const std::function<bool()>& done = [] { return false; }) {
@@ -88,8 +75,5 @@ class Contract : public testing::TestWithParam<BackendMaker> {
   }
   std::unique_ptr<Backend> backend;
 };
-
-std::unique_ptr<Peer> ServeLocally(std::vector<PeerStep> steps, bool refuse);  // on 127.0.0.1
-std::unique_ptr<Backend> MakeFakeBackend();
 
 }  // namespace contract

@@ -40,7 +40,7 @@ class FilesContract : public Contract {
 
 // The target is untouched until the whole copy is put in place, in one step, under every name a
 // download may have; nothing else is left behind.
-TEST_P(FilesContract, AStagedCopyReplacesTheTargetWholeInOneStep) {
+TEST_F(FilesContract, AStagedCopyReplacesTheTargetWholeInOneStep) {
   for (const std::string& name :
        {std::string("app.exe"), std::string("程式 app"), std::string(240, 'n') + ".exe"}) {
     SCOPED_TRACE(name.size());
@@ -63,7 +63,7 @@ TEST_P(FilesContract, AStagedCopyReplacesTheTargetWholeInOneStep) {
 // A name ending in a dot or a space is, for every operation, the file that the system's ordinary
 // calls name by it (on Windows, the name without them): the file found is the file written,
 // deleted and started.
-TEST_P(FilesContract, ANameNamesOneFileForEveryOperation) {
+TEST_F(FilesContract, ANameNamesOneFileForEveryOperation) {
   for (const std::string name : {"app.exe.", "app.exe "}) {
     SCOPED_TRACE("[" + name + "]");
     backend->write("_new_" + name, "new");
@@ -77,7 +77,7 @@ TEST_P(FilesContract, ANameNamesOneFileForEveryOperation) {
   }
 }
 
-TEST_P(FilesContract, NothingIsLeftOfACopyNotPutInPlaceOrOfEarlierRuns) {
+TEST_F(FilesContract, NothingIsLeftOfACopyNotPutInPlaceOrOfEarlierRuns) {
   backend->write("app.exe", "old");
   backend->write("_new_app.exe", "new");
   backend->write(".app.exe.new-Ab3dE9", "stale");
@@ -89,7 +89,7 @@ TEST_P(FilesContract, NothingIsLeftOfACopyNotPutInPlaceOrOfEarlierRuns) {
   EXPECT_EQ(backend->read("app.exe"), "old");
 }
 
-TEST_P(FilesContract, FindsAndMeasuresOnlyNormalFilesAndSaysWhatFailed) {
+TEST_F(FilesContract, FindsAndMeasuresOnlyNormalFilesAndSaysWhatFailed) {
   backend->write("_new_app.exe", "x");
   backend->write(".hidden.exe", "x", true);
   EXPECT_EQ(folder->findNormalFile("_new_app.exe"), "_new_app.exe");
@@ -108,7 +108,7 @@ TEST_P(FilesContract, FindsAndMeasuresOnlyNormalFilesAndSaysWhatFailed) {
 
 // A first install (no old executable, a download that came as data) starts like any other, in
 // its folder, without arguments.
-TEST_P(FilesContract, TheNewVersionStartsInItsFolderWithoutArguments) {
+TEST_F(FilesContract, TheNewVersionStartsInItsFolderWithoutArguments) {
   backend->writeProgram("_new_app.exe", false);
   Stage("_new_app.exe", "app.exe")->putInPlace();
   folder->startProgram("app.exe");
@@ -119,14 +119,12 @@ TEST_P(FilesContract, TheNewVersionStartsInItsFolderWithoutArguments) {
 }
 
 // A folder where the program should be never becomes free: it is said at once.
-TEST_P(FilesContract, AFolderInThePlaceOfTheTargetIsRefusedAtOnce) {
+TEST_F(FilesContract, AFolderInThePlaceOfTheTargetIsRefusedAtOnce) {
   backend->write("_new_app.exe", "new");
   backend->makeFolder("app.exe");
   auto copy = Stage("_new_app.exe", "app.exe");
   ExpectToldInChinese([&] { copy->putInPlace(); }, "app.exe");
 }
-
-CONTRACT_SUITE(FilesContract);
 
 }  // namespace
 

@@ -1,36 +1,31 @@
 // Servers on 127.0.0.1 in threads of their own and folders of real files, on POSIX or Windows.
-#ifdef _WIN32
-#include <winsock2.h>
-
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
+#include "tests/contract/real_backend.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cstddef>
 #include <fstream>
 #include <random>
 #include <thread>
 
-#include "tests/contract/real_backend.h"
 #ifdef _WIN32
-#include "platform/win32/system.h"
-#endif
+#include <ws2tcpip.h>
 
-#ifdef _WIN32
+#include "platform/win32/system.h"
+using Socket = platform::win32::UniqueSocket;
+using Winsock = platform::win32::WinsockSession;
 using SocketLength = int;
 using SendLength = int;
+constexpr int kNoSignal = 0, kShutBoth = SD_BOTH;
 #else
-using SOCKET = int;
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "platform/qt/system.h"
+using Socket = platform::qt::UniqueFd;
+struct Winsock {};
 using SocketLength = socklen_t;
 using SendLength = std::size_t;
-constexpr SOCKET INVALID_SOCKET = -1;
-inline int closesocket(SOCKET s) { return ::close(s); }
+constexpr int kNoSignal = MSG_NOSIGNAL, kShutBoth = SHUT_RDWR;
 #endif
 
 namespace contract {
@@ -39,47 +34,30 @@ namespace fs = std::filesystem;
 
 namespace {
 
-#ifdef _WIN32
-constexpr int kNoSignal = 0;
-using Winsock = platform::win32::WinsockSession;
-#else
-constexpr int kNoSignal = MSG_NOSIGNAL;
-struct Winsock {};
-#endif
-
-bool SendAll(SOCKET fd, const Bytes& bytes) {
-  return ::send(fd, reinterpret_cast<const char*>(bytes.data()), SendLength(bytes.size()),
-                kNoSignal) > 0;
-}
-
 class LocalPeer : public Peer {
  public:
-  LocalPeer(std::vector<PeerStep> steps, bool refuse) : steps_(std::move(steps)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  LocalPeer(std::vector<PeerStep> steps, bool refuse)
+      : steps_(std::move(steps)), listener_(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    static_cast<void>(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    auto* named = reinterpret_cast<sockaddr*>(&address);
     SocketLength length = sizeof address;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    static_cast<void>(::bind(listener_.get(), named, length));
+    ::getsockname(listener_.get(), named, &length);
     port_ = ntohs(address.sin_port);
-    if (refuse) {  // the port stays ours, and nothing listens on it
-      return;
-    }
-    static_cast<void>(::listen(listener_, 8));
+    if (refuse) return;  // the port stays ours, and nothing listens on it
+    static_cast<void>(::listen(listener_.get(), 8));
     thread_ = std::thread([this] {
-      for (SOCKET fd; (fd = ::accept(listener_, nullptr, nullptr)) != INVALID_SOCKET;) {
+      while (const Socket fd{::accept(listener_.get(), nullptr, nullptr)}) {
         ++accepted_;
-        Serve(fd);
+        serve(fd);
       }
     });
   }
   ~LocalPeer() override {
-    stop_ = true;
-#ifndef _WIN32
-    ::shutdown(listener_, SHUT_RDWR);
-#endif
-    closesocket(listener_);
+    ::shutdown(listener_.get(), kShutBoth);
+    listener_.reset();
     if (thread_.joinable()) thread_.join();
   }
   std::string host() const override { return "127.0.0.1"; }
@@ -87,30 +65,24 @@ class LocalPeer : public Peer {
   int accepted() const override { return accepted_; }
 
  private:
-  void Serve(SOCKET fd) {
+  void serve(const Socket& fd) {
     for (const PeerStep& step : steps_) {
-      if (step.kind == PeerStep::Send) SendAll(fd, step.bytes);
+      if (step.kind == PeerStep::Send)
+        ::send(fd.get(), reinterpret_cast<const char*>(step.bytes.data()),
+               SendLength(step.bytes.size()), kNoSignal);
       if (step.kind == PeerStep::Pause) std::this_thread::sleep_for(step.pause);
       if (step.kind == PeerStep::Reset) {
         const linger abort{1, 0};  // closing now sends RST instead of FIN
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort),
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort),
                      sizeof abort);
-        break;
-      }
-      if (step.kind == PeerStep::Stream) {
-        const Bytes block(1 << 16, 'x');
-        while (!stop_ && SendAll(fd, block)) {
-        }
       }
     }
-    closesocket(fd);
   }
   [[maybe_unused]] Winsock winsock_;
   std::vector<PeerStep> steps_;
-  SOCKET listener_ = INVALID_SOCKET;
+  Socket listener_;
   std::uint16_t port_ = 0;
   std::atomic<int> accepted_{0};
-  std::atomic<bool> stop_{false};
   std::thread thread_;
 };
 
@@ -162,7 +134,7 @@ fs::path RealBackend::Path(const std::string& name) const {
 }
 
 std::unique_ptr<Peer> RealBackend::serve(std::vector<PeerStep> steps, bool refuse) {
-  return ServeLocally(std::move(steps), refuse);
+  return std::make_unique<LocalPeer>(std::move(steps), refuse);
 }
 
 std::string RealBackend::folder() { return Utf8(folder_ / ""); }
@@ -214,10 +186,6 @@ std::optional<std::string> RealBackend::started() {
     std::this_thread::sleep_for(50ms);
   }
   return std::nullopt;
-}
-
-std::unique_ptr<Peer> ServeLocally(std::vector<PeerStep> steps, bool refuse) {
-  return std::make_unique<LocalPeer>(std::move(steps), refuse);
 }
 
 }  // namespace contract

@@ -9,7 +9,7 @@ using namespace std::chrono;
 
 class ServicesContract : public Contract {};
 
-TEST_P(ServicesContract, TheLoopbackAnswersAnEchoAndAnAddressWithoutARouteDoesNot) {
+TEST_F(ServicesContract, TheLoopbackAnswersAnEchoAndAnAddressWithoutARouteDoesNot) {
   auto& icmp = P().icmp;
   icmp.startSocketLibrary();
   EXPECT_EQ(icmp.resolveFirstIpv4("129.6.15.28"), (platform::Ipv4Address{129, 6, 15, 28}));
@@ -27,26 +27,19 @@ TEST_P(ServicesContract, TheLoopbackAnswersAnEchoAndAnAddressWithoutARouteDoesNo
   icmp.cleanupSocketLibrary();
 }
 
-TEST_P(ServicesContract, AClockReadingMovesWithSleepsAndMidnightShowsTheDateAlone) {
+TEST_F(ServicesContract, AClockReadingMovesWithSleeps) {
   auto& clock = P().clock;
   const auto start = clock.monotonicNow();
   clock.sleep(50ms);
   EXPECT_GE(clock.monotonicNow() - start, 50ms);
-  const local_days day = local_days{year{2024} / 1 / 2};
-  const std::string date = clock.dateTimeText(day), morning = clock.dateTimeText(day + 8h);
-  EXPECT_EQ(date.find(':'), std::string::npos) << date;
-  EXPECT_EQ(morning.rfind(date, 0), 0u) << morning;
-  EXPECT_NE(morning.find("8:00:00"), std::string::npos) << morning;
 }
 
-TEST_P(ServicesContract, TheOsQueryNamesTheSystemAndItsVersion) {
+TEST_F(ServicesContract, TheOsQueryNamesTheSystemAndItsVersion) {
   const auto items = P().osQuery.operatingSystems();
   ASSERT_EQ(items.size(), 1u);
   EXPECT_FALSE(items[0].caption.value_or("").empty());
   EXPECT_FALSE(items[0].version.empty());
 }
-
-CONTRACT_SUITE(ServicesContract);
 
 }  // namespace
 

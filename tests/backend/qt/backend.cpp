@@ -1,4 +1,4 @@
-// The Qt and POSIX layer as a contract backend, beside the fake; and the backend tests' entry:
+// The Qt and POSIX layer as the contract's backend, and the backend tests' entry:
 // they run inside the lab (private user, network and mount namespaces), where the echo reaches
 // only the loopback device and no test can move this machine's clock.
 #include <unistd.h>
@@ -29,13 +29,6 @@ class QtBackend : public RealBackend {
   void click(platform::Button& button) override {
     static_cast<platform::qt::QtButton&>(button).widget()->click();
   }
-  void closeBox(platform::Window& window) override {
-    static_cast<platform::qt::QtWindow&>(window).widget()->close();
-  }
-  // The session's end asks as run's SessionEnd does.
-  void closeFromOutside(platform::Window& window) override {
-    static_cast<platform::qt::QtWindow&>(window).requestClose(platform::UnloadMode::AppWindows);
-  }
 
  private:
   platform::qt::QtPlatform qt_{"", ""};
@@ -43,9 +36,7 @@ class QtBackend : public RealBackend {
 
 }  // namespace
 
-std::vector<BackendMaker> Backends() {
-  return {{"Fake", MakeFakeBackend}, {"Qt", [] { return std::make_unique<QtBackend>(); }}};
-}
+std::unique_ptr<Backend> MakeBackend() { return std::make_unique<QtBackend>(); }
 
 }  // namespace contract
 

@@ -1,25 +1,50 @@
-// The entry of the Win32 layer's backend tests (run under Wine inside the lab), and its backends.
+// The Win32 layer as the contract's backend, and the entry of its backend tests (run under Wine
+// inside the lab).
 // Started with RECORD_START, the program stands in for a started program instead: it records its
 // folder and argument count.
-#include "tests/backend/win32/backend.h"
-
 #include <winsock2.h>
 #include <windows.h>
 
-#include <commctrl.h>
-
-#include <cstdio>
 #include <fstream>
 
-#include "platform/error.h"
 #include "platform/win32/platform.h"
-#include "tests/backend/backend_env.h"
+#include "tests/contract/real_backend.h"
 
 namespace contract {
 
-std::vector<BackendMaker> Backends() {
-  return {{"Fake", MakeFakeBackend}, {"Win32", [] { return std::make_unique<Win32Backend>(); }}};
-}
+namespace {
+
+class Win32Backend : public RealBackend {
+ public:
+  platform::Platform& platform() override { return win32_.services; }
+  std::string describe(const char* error) const override {
+    return platform::win32::SystemMessage(std::string(error) == "reset" ? WSAECONNRESET
+                                                                        : WSAECONNREFUSED);
+  }
+  // Wine hands a reset over as an orderly close, recv giving 0, with no error anywhere.
+  bool seesResets() const override {
+    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr;
+  }
+  bool refuseControls(platform::Window& window) override {
+    return ::DestroyWindow(hwndOf(window)) != FALSE;  // no parent, no child windows
+  }
+  std::unique_ptr<platform::Folder> openFolder() override {
+    return platform::win32::OpenFolder(folder());
+  }
+  void click(platform::Button& button) override {
+    ::SendMessageW(static_cast<platform::win32::Win32Control&>(button).hwnd(), BM_CLICK, 0, 0);
+  }
+
+ private:
+  static HWND hwndOf(platform::Window& w) {
+    return static_cast<platform::win32::Win32Window&>(w).hwnd();
+  }
+  platform::win32::Win32Platform win32_;
+};
+
+}  // namespace
+
+std::unique_ptr<Backend> MakeBackend() { return std::make_unique<Win32Backend>(); }
 
 }  // namespace contract
 
