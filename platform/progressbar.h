@@ -16,8 +16,7 @@ class ProgressBar : public Interface {
   virtual void setMax(float max) = 0;
   virtual void setValue(float value) = 0;
   // Sends a message of the progress control; colours come as 0x00BBGGRR.
-  virtual std::intptr_t sendMessage(std::uint32_t message, std::uintptr_t wParam,
-                                    std::intptr_t lParam) = 0;
+  virtual void sendMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) = 0;
 };
 
 }  // namespace platform

@@ -47,7 +47,6 @@ struct WindowDesign {
 class Control : public Interface {
  public:
   virtual void setCaption(const std::string& text) = 0;
-  virtual std::string caption() const = 0;
   virtual void setForeColour(Colour colour) = 0;
   virtual void setEnabled(bool enabled) = 0;
   virtual bool isEnabled() const = 0;

@@ -95,7 +95,6 @@ void QtStatic::setCaption(const std::string& text) {
   label_->setText(Q(text));
   UiLog("caption", S(label_->objectName()), S(label_->text()));
 }
-std::string QtStatic::caption() const { return S(label_->text()); }
 void QtStatic::setForeColour(Colour colour) { SetTextColour(label_, colour); }
 
 QtButton::QtButton(QPushButton* button) : button_(button) {
@@ -126,25 +125,15 @@ void QtButton::setEnabled(bool enabled) {
   }
   UiLog("enabled", S(button_->objectName()), enabled ? "1" : "0");
 }
-std::string QtButton::caption() const { return S(button_->text()); }
 void QtButton::setForeColour(Colour colour) { SetTextColour(button_, colour); }
 
 void QtProgressBar::setMax(float max) { bar_->setMaximum(int(max)); }
 void QtProgressBar::setValue(float value) { bar_->setValue(int(std::lround(value))); }
 
-std::intptr_t QtProgressBar::sendMessage(std::uint32_t message, std::uintptr_t,
-                                         std::intptr_t lParam) {
-  // Like the classic control, answer with the colour that was in force.
-  Colour previous = 0;
-  if (message == kSetBarColour) {
-    previous = std::exchange(bar_colour_, Colour(lParam));
-  } else if (message == kSetBackgroundColour) {
-    previous = std::exchange(background_colour_, Colour(lParam));
-  } else {
-    return 0;
-  }
+void QtProgressBar::sendMessage(std::uint32_t message, std::uintptr_t, std::intptr_t lParam) {
+  if (message == kSetBarColour) bar_colour_ = Colour(lParam);
+  if (message == kSetBackgroundColour) background_colour_ = Colour(lParam);
   updateStyle();
-  return std::intptr_t(previous);
 }
 
 // A style sheet, because desktop styles draw their own bar and ignore palette colours.

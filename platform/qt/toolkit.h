@@ -23,7 +23,6 @@ class QtStatic : public Control {
  public:
   explicit QtStatic(QLabel* label) : label_(label) {}
   void setCaption(const std::string& text) override;
-  std::string caption() const override;
   void setForeColour(Colour colour) override;
   void setEnabled(bool enabled) override { label_->setEnabled(enabled); }
   bool isEnabled() const override { return label_->isEnabled(); }
@@ -37,7 +36,6 @@ class QtButton : public Button {
  public:
   explicit QtButton(QPushButton* button);
   void setCaption(const std::string& text) override;
-  std::string caption() const override;
   void setForeColour(Colour colour) override;
   void setEnabled(bool enabled) override;
   bool isEnabled() const override { return button_->isEnabled(); }
@@ -55,8 +53,7 @@ class QtProgressBar : public ProgressBar {
   explicit QtProgressBar(QProgressBar* bar) : bar_(bar) { updateStyle(); }
   void setMax(float max) override;
   void setValue(float value) override;
-  std::intptr_t sendMessage(std::uint32_t message, std::uintptr_t wParam,
-                            std::intptr_t lParam) override;
+  void sendMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override;
   QProgressBar* widget() const { return bar_; }
 
  private:

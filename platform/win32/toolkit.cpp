@@ -41,6 +41,13 @@ void Annotate(HWND control, const std::string& name) {
   services->Release();
 }
 
+// 新細明體 9 pt with the Big5 character set, so that the system picks a font with the glyphs.
+HFONT ChineseFont(UINT dpi) {
+  return ::CreateFontW(-::MulDiv(9, int(dpi), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                       CHINESEBIG5_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                       DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"新細明體");
+}
+
 std::wstring TextOf(HWND hwnd) {
   const int length = ::GetWindowTextLengthW(hwnd);
   std::wstring text(std::size_t(length) + 1, L'\0');
@@ -87,8 +94,6 @@ void Win32Control::setCaption(const std::string& text) {
   UiLog("caption", design_.name, text);
 }
 
-std::string Win32Control::caption() const { return Utf8(TextOf(hwnd_)); }
-
 void Win32Control::setForeColour(Colour colour) {
   fore_ = colour;
   ::InvalidateRect(hwnd_, nullptr, TRUE);
@@ -115,9 +120,9 @@ void Win32ProgressBar::setMax(float max) { ::SendMessageW(hwnd_, PBM_SETRANGE32,
 void Win32ProgressBar::setValue(float value) {
   ::SendMessageW(hwnd_, PBM_SETPOS, WPARAM(std::lround(value)), 0);
 }
-std::intptr_t Win32ProgressBar::sendMessage(std::uint32_t message, std::uintptr_t wParam,
-                                            std::intptr_t lParam) {
-  return ::SendMessageW(hwnd_, message, wParam, lParam);
+void Win32ProgressBar::sendMessage(std::uint32_t message, std::uintptr_t wParam,
+                                   std::intptr_t lParam) {
+  ::SendMessageW(hwnd_, message, wParam, lParam);
 }
 
 // --- Window -----------------------------------------------------------------------------------
@@ -156,10 +161,7 @@ void Win32Window::layout() {
   ::AdjustWindowRectExForDpi(&client, style, FALSE, 0, dpi_);
   ::SetWindowPos(hwnd_, nullptr, 0, 0, client.right - client.left, client.bottom - client.top,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-  // 新細明體 9 pt with the Big5 character set, so that the system picks a font with the glyphs.
-  font_.reset(::CreateFontW(-::MulDiv(9, int(dpi_), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                            CHINESEBIG5_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                            DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"新細明體"));
+  font_.reset(ChineseFont(dpi_));
   const auto place = [this](HWND child, const TwipRect& twips) {
     const RECT r = pixels(twips);
     ::SetWindowPos(child, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
@@ -484,9 +486,7 @@ class Win32Notice : public Notice {
   Win32Notice(const std::string& title, const std::string& text) {
     RegisterClasses();
     const int dpi = int(::GetDpiForSystem());
-    font_.reset(::CreateFontW(-::MulDiv(9, dpi, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                              CHINESEBIG5_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                              DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"新細明體"));
+    font_.reset(ChineseFont(UINT(dpi)));
     const std::wstring line = Wide(text);
     RECT size{0, 0, 0, 0};
     {

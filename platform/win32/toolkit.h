@@ -17,7 +17,6 @@ class Win32Control : public Button {
  public:
   Win32Control(HWND hwnd, const ControlDesign& design, bool isButton);
   void setCaption(const std::string& text) override;
-  std::string caption() const override;
   void setForeColour(Colour colour) override;
   void setEnabled(bool enabled) override;
   bool isEnabled() const override { return ::IsWindowEnabled(hwnd_) != FALSE; }
@@ -48,8 +47,7 @@ class Win32ProgressBar : public ProgressBar {
   explicit Win32ProgressBar(HWND hwnd) : hwnd_(hwnd) {}
   void setMax(float max) override;
   void setValue(float value) override;
-  std::intptr_t sendMessage(std::uint32_t message, std::uintptr_t wParam,
-                            std::intptr_t lParam) override;
+  void sendMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override;
   HWND hwnd() const { return hwnd_; }
 
  private:

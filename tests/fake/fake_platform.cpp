@@ -1,7 +1,6 @@
 #include "tests/fake/fake_platform.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 
 namespace fake {
@@ -127,16 +126,12 @@ std::string FakeClock::longTimeText(hh_mm_ss<seconds> time) const {
 }
 
 std::optional<platform::Ipv4Address> FakeIcmp::resolveFirstIpv4(const std::string& host) {
-  platform::Ipv4Address address{};
-  const char *at = host.data(), *const end = at + host.size();
-  for (std::size_t i = 0; i < address.size(); ++i) {
-    unsigned octet = 256;
-    if (i > 0 && (at == end || *at++ != '.')) break;
-    at = std::from_chars(at, end, octet).ptr;
-    if (octet > 255) break;
-    address[i] = std::uint8_t(octet);
-    if (i == 3 && at == end) return address;
-  }
+  unsigned a = 256, b = 256, c = 256, d = 256;
+  char more = 0;
+  if (std::sscanf(host.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &more) == 4 &&
+      (a | b | c | d) < 256)
+    return platform::Ipv4Address{std::uint8_t(a), std::uint8_t(b), std::uint8_t(c),
+                                 std::uint8_t(d)};
   const auto found = names.find(host);
   if (found == names.end() || found->second.empty()) return std::nullopt;
   return found->second.front();
@@ -189,14 +184,10 @@ class FakeStagedCopy : public platform::StagedCopy {
   FakeStagedCopy(FakeFiles& files, std::string temporary, std::string target)
       : files_(files), temporary_(std::move(temporary)), target_(std::move(target)) {}
   ~FakeStagedCopy() override { files_.files.erase(temporary_); }
-  std::int64_t length() const override {
-    return std::int64_t(files_.files.at(temporary_).content.size());
-  }
+  std::int64_t length() const override { return std::int64_t(files_.files.at(temporary_).size()); }
   void putInPlace() override {
     files_.log_.push_back("put-in-place " + target_);
     ThrowNext(files_.placeErrors, files_.alwaysBusy);
-    if (files_.folders.count(target_) != 0)
-      throw platform::Error(21, "無法放入新版程式到 " + target_ + "：是一個目錄");
     files_.files[target_] = files_.files.at(temporary_);
     files_.files.erase(temporary_);
   }
@@ -212,8 +203,7 @@ class FakeFolder : public platform::Folder {
   std::string pathOf(const std::string& name) const override { return path_ + "/" + name; }
   std::string findNormalFile(const std::string& name) override {
     files_.log_.push_back("find " + pathOf(name));
-    const auto found = files_.files.find(pathOf(name));
-    return found == files_.files.end() || found->second.hidden ? "" : name;
+    return files_.files.count(pathOf(name)) != 0 ? name : "";
   }
   std::int64_t fileLength(const std::string& name) override {
     const std::string path = pathOf(name);
@@ -223,7 +213,7 @@ class FakeFolder : public platform::Folder {
       return reported->second;
     const auto found = files_.files.find(path);
     if (found == files_.files.end()) throw NotFound(path);
-    return std::int64_t(found->second.content.size());
+    return std::int64_t(found->second.size());
   }
   std::unique_ptr<platform::StagedCopy> stageCopy(
       const std::string& source, const std::string& target,
@@ -234,7 +224,7 @@ class FakeFolder : public platform::Folder {
     if (found == files_.files.end()) throw NotFound(pathOf(source));
     const std::string number = std::to_string(1000000 + ++files_.copies_).substr(1);
     const std::string temporary = pathOf(platform::StagedCopyPrefix(target) + number);
-    files_.files[temporary] = {found->second.content, false};
+    files_.files[temporary] = found->second;
     auto copy = std::make_unique<FakeStagedCopy>(files_, temporary, pathOf(target));
     // The copy reads the file first: what is scheduled meanwhile happens after that.
     const TimePoint done = files_.queue_.now() + files_.copyTime;
@@ -268,13 +258,9 @@ class FakeFolder : public platform::Folder {
   std::string path_;
 };
 
-std::unique_ptr<platform::Folder> FakeFiles::openFolder(const std::string& path) {
-  return std::make_unique<FakeFolder>(*this, path);
-}
-
 std::unique_ptr<platform::Folder> FakeFiles::programFolder() {
   if (noProgramFolder) throw platform::Error(2, "找不到本程式所在的資料夾");
-  return openFolder("/opt/app");
+  return std::make_unique<FakeFolder>(*this, "/opt/app");
 }
 
 }  // namespace fake

@@ -1,8 +1,8 @@
-// An in-memory platform for the programs' unit tests, held to the real layers' behaviour by the
-// contract suite. Time is virtual: it moves only when the program sleeps, blocks in an echo,
-// waits with nothing to handle, or a message box waits for its (scripted) user; scheduled events
-// (socket data, clicks, a download still being written) fire at their times from the program's
-// own event handling. Controls record what they showed; operations on files are logged in order.
+// An in-memory platform for the programs' unit tests. Time is virtual: it moves only when the
+// program sleeps, blocks in an echo, waits with nothing to handle, or a message box waits for its
+// (scripted) user; scheduled events (socket data, clicks, a download still being written) fire at
+// their times from the program's own event handling. Controls record what they showed; operations
+// on files are logged in order.
 #pragma once
 
 #include <chrono>
@@ -10,7 +10,6 @@
 #include <functional>
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -58,12 +57,11 @@ class EventQueue {
 class FakeControl : public platform::Button {
  public:
   FakeControl(const platform::ControlDesign& d, EventQueue& queue)
-      : design(d), colour(d.foreColour), queue_(queue), caption_(d.caption) {}
+      : design(d), colour(d.foreColour), queue_(queue) {}
   void setCaption(const std::string& text) override {
-    caption_ = text;
     history.push_back({text, colour, queue_.now()});
   }
-  std::string caption() const override { return caption_; }
+  std::string caption() const { return history.empty() ? design.caption : history.back().text; }
   void setForeColour(platform::Colour c) override { colour = c; }
   void setEnabled(bool enabled) override { enabled_ = enabled; }
   bool isEnabled() const override { return enabled_; }
@@ -84,7 +82,6 @@ class FakeControl : public platform::Button {
 
  private:
   EventQueue& queue_;
-  std::string caption_;
   bool enabled_ = true;
   std::function<void()> onClick_;
 };
@@ -93,11 +90,9 @@ class FakeProgressBar : public platform::ProgressBar {
  public:
   void setMax(float m) override { max = m; }
   void setValue(float value) override { values.push_back(value); }
-  std::intptr_t sendMessage(std::uint32_t message, std::uintptr_t wParam,
-                            std::intptr_t lParam) override {
+  void sendMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override {
     if (wParam != 0) throw std::invalid_argument("the colour messages take no wParam");
-    auto& colour = message == platform::kSetBarColour ? bar : background;
-    return std::intptr_t(std::exchange(colour, platform::Colour(lParam)));
+    (message == platform::kSetBarColour ? bar : background) = platform::Colour(lParam);
   }
   float max = 0;
   std::vector<float> values;
@@ -171,14 +166,10 @@ class FakeWindow : public platform::WindowBase {
   platform::ControlDesign barDesign;
   FakeSocket socket;
   std::optional<TimePoint> unloadedAt;
-  bool refuseControls = false;
 
  private:
   void closed() override { unloadedAt = queue_.now(); }
-  FakeControl& add(const platform::ControlDesign& d) {
-    if (refuseControls) throw platform::Error(1400, "無法建立視窗「" + d.name + "」");
-    return controls.emplace_back(d, queue_);
-  }
+  FakeControl& add(const platform::ControlDesign& d) { return controls.emplace_back(d, queue_); }
   EventQueue& queue_;
 };
 
@@ -298,14 +289,8 @@ class FakeFiles : public platform::Files {
  public:
   FakeFiles(EventQueue& queue, std::vector<std::string>& log) : queue_(queue), log_(log) {}
   std::unique_ptr<platform::Folder> programFolder() override;
-  std::unique_ptr<platform::Folder> openFolder(const std::string& path);
 
-  struct File {
-    std::string content;
-    bool hidden = false;
-  };
-  std::map<std::string, File> files;
-  std::set<std::string> folders;  // other than the folders of the files
+  std::map<std::string, std::string> files;  // the content of each
   Duration copyTime{};  // what is scheduled meanwhile happens after the copy read the file
   std::deque<platform::Error> stageErrors, placeErrors, deleteErrors, startErrors;  // one by one
   bool alwaysBusy = false;
