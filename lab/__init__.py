@@ -1,8 +1,6 @@
-"""The end-to-end harness: the unmodified programs of one build (ORVANE_TARGET: linux, or
-windows under Wine) where nothing leaves this machine and its clock cannot change (the namespace
-lab of in_lab, or the VM of scripts/clock-vm), local time servers at the table's addresses, an X server,
-and a user played by xdotool and Xlib. The Qt and Win32 layers log what the window shows when
-PLATFORM_UI_LOG names a file."""
+"""The end-to-end harness: the programs of one build (ORVANE_TARGET linux, or windows under Wine)
+in the lab of in_lab or the VM of scripts/clock-vm, local time servers at the table's addresses,
+an X server, and a user played by xdotool and Xlib; what the window shows is PLATFORM_UI_LOG's."""
 import os
 import re
 import shutil
@@ -18,18 +16,8 @@ WINDOWS = os.environ.get("ORVANE_TARGET") == "windows"
 BUILD = os.environ.get("ORVANE_BUILD", os.path.join(SOURCE, "build", "windows" if WINDOWS else "linux"))
 IN_VM = os.environ.get("IN_VM") == "1"
 
-def server_table():
-    """The time servers' addresses, in the order of the programs' own table."""
-    with open(os.path.join(SOURCE, "clocksetter", "server_table.cpp"), encoding="utf-8") as f:
-        return re.findall(r'^\s*"([0-9.]+)_', f.read(), re.MULTILINE)
-
-
-TABLE = server_table()
-
-
-def require_lab():
-    if os.environ.get("IN_LAB") != "1":
-        sys.exit("run this in lab/in_lab or scripts/clock-vm: it must never reach the real network")
+with open(os.path.join(SOURCE, "clocksetter", "server_table.cpp"), encoding="utf-8") as f:
+    TABLE = re.findall(r'^\s*"([0-9.]+)_', f.read(), re.MULTILINE)  # the programs' own table
 
 
 def until(predicate, seconds=10):
@@ -60,7 +48,8 @@ class World:
     """One case's world, torn down with close(): a folder, time servers, an X display, the log."""
 
     def __init__(self):
-        require_lab()
+        if os.environ.get("IN_LAB") != "1":
+            sys.exit("run this in lab/in_lab or scripts/clock-vm: never on the real network")
         self.dir = tempfile.mkdtemp(prefix="orvane-e2e-")
         os.chmod(self.dir, 0o777)  # an unprivileged run writes its log here too
         self.log = os.path.join(self.dir, "ui.log")

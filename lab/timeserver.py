@@ -1,9 +1,7 @@
 #!/usr/bin/env python3
-"""An RFC 868 server for what openbsd-inetd does not do: timeserver.py ADDRESS MODE
-  silent    accepts, and says nothing for a minute
-  anchored  the true time, kept on the monotonic clock from the start: setting the wall clock
-            afterwards does not change what it serves
-It says "ready WALL MONOTONIC" (its anchor) once it listens."""
+"""An RFC 868 server for what openbsd-inetd does not do: timeserver.py ADDRESS MODE, MODE silent
+(accepts, says nothing for a minute) or anchored (the true time, kept on the monotonic clock from
+the start, whatever the wall clock does). Says "ready WALL MONOTONIC" once it listens."""
 import socket
 import struct
 import sys

@@ -88,18 +88,17 @@ void FakeToolkit::endProgram(int exitCode) {
 
 class FakeNotice : public platform::Notice {
  public:
-  FakeNotice(FakeToolkit::NoticeShown& shown, EventQueue& queue) : shown_(shown), queue_(queue) {}
-  ~FakeNotice() override { shown_.closed = queue_.now(); }
+  explicit FakeNotice(bool& closed) : closed_(closed) {}
+  ~FakeNotice() override { closed_ = true; }
 
  private:
-  FakeToolkit::NoticeShown& shown_;
-  EventQueue& queue_;
+  bool& closed_;
 };
 
 std::unique_ptr<platform::Notice> FakeToolkit::showNotice(const std::string& title,
                                                           const std::string& text) {
-  notices.push_back({title, text, queue_.now(), std::nullopt});
-  return std::make_unique<FakeNotice>(notices.back(), queue_);
+  notices.emplace_back(title, text, false);
+  return std::make_unique<FakeNotice>(std::get<2>(notices.back()));
 }
 
 bool FakeClock::setSystemTimeUtc(const platform::SystemTimeRecord& r) {

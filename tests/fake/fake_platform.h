@@ -11,6 +11,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -208,12 +209,7 @@ class FakeToolkit : public platform::Toolkit {
   std::vector<int> exitCodes;
   int waits = 0;  // passes through waitForEvents: a wait must sleep, not spin
   std::vector<std::string>* log = nullptr;  // where message boxes go among other calls
-  struct NoticeShown {
-    std::string title, text;
-    TimePoint shown;
-    std::optional<TimePoint> closed;
-  };
-  std::deque<NoticeShown> notices;
+  std::deque<std::tuple<std::string, std::string, bool>> notices;  // title, text, closed yet
 
  private:
   EventQueue& queue_;

@@ -181,6 +181,7 @@ TEST_F(Orvane, TheExchangeShowsItsOutcomeAndQuietModeEndsByItself) {
   const Strings refused = {set[0], "執行時有錯誤發生！", "2024-01-02 00:00:59", set[3], set[4],
                            set[5]};
   const Strings failed = {kDots, "有錯誤發生！", kDots, "連線被拒絕", "取消校時+", "retry"};
+  const fake::Bytes six = {0xE9, 0x3C, 0x7F, 0, 1, 2};
   // The whole second received, as UTC.
   const platform::SystemTimeRecord newYear{2024, 1, 0, 1, 0, 0, 0, 0},
       afternoon{2024, 1, 0, 1, 16, 0, 59, 0};
@@ -192,11 +193,7 @@ TEST_F(Orvane, TheExchangeShowsItsOutcomeAndQuietModeEndsByItself) {
   } cases[] = {
       {"a reply", {Data(40ms, kNewYear2024)}, set, false, false},
       {"in two parts", {Data(100ms, {0xE9, 0x3C, 0x7F}), Data(300ms, {0})}, set, false, false},
-      {"six bytes",
-       {Data(40ms, {0xE9, 0x3C, 0x7F, 0, 1, 2}), Data(60ms, {0, 0})},
-       set,
-       false,
-       false},
+      {"six bytes", {Data(40ms, six), Data(60ms, {0, 0})}, set, false, false},
       {"after the wait", {Data(1500ms, kNewYear2024)}, late, false, true},
       {"a refused clock", {Data(40ms, {0xE9, 0x3D, 0x60, 0x3B})}, refused, true, false},
       {"two bytes", {Data(40ms, kHalf)}, kAfterSearch, false, true},

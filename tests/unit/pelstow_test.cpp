@@ -221,39 +221,30 @@ TEST_F(Pelstow, ABusyTargetIsRetriedForTenSecondsAndOtherErrorsAreReportedAtOnce
 // second, a notice says what for, and it goes when the work goes on.
 TEST_F(Pelstow, AWaitOrACopyOfMoreThanHalfASecondIsSaid) {
   const platform::Error busy(26, "檔案忙碌中", true);
-  struct Case {
-    const char* what;
-    std::function<void()> prepare;
-    std::vector<std::string> said;
-  } cases[] = {
-      {"nothing to wait for", [] {}, {}},
-      {"the download still being written",
-       [&] {
-         for (int i = 1; i <= 4; ++i)
-           queue.schedule(queue.now() + i * 300ms, [&] { files.files[kDownload] += "x"; });
-       },
-       {"等候新版程式下載完成：_new_my app.bin"}},
-      {"the old program still closing",
-       [&] {
+  const auto writing = [&] {
+    for (int i = 1; i <= 4; ++i)
+      queue.schedule(queue.now() + i * 300ms, [&] { files.files[kDownload] += "x"; });
+  };
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {[] {}, ""},
+      {writing, "等候新版程式下載完成：_new_my app.bin"},
+      {[&] {
          files.placeErrors = {busy, busy, busy, busy};
        },
-       {"等候舊版程式結束：my app.bin"}},
-      {"a long copy", [&] { files.copyTime = 2s; }, {"正在複製新版程式：my app.bin"}},
+       "等候舊版程式結束：my app.bin"},
+      {[&] { files.copyTime = 2s; }, "正在複製新版程式：my app.bin"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& [prepare, said] : cases) {
+    SCOPED_TRACE(said);
     toolkit.notices.clear();
     files.copyTime = {};
     files.files[kDownload] = {"new"};
-    c.prepare();
+    prepare();
     EXPECT_EQ(Run("my app.bin"), 0);
-    std::vector<std::string> said;
-    for (const auto& notice : toolkit.notices) {
-      said.push_back(notice.text);
-      EXPECT_EQ(notice.title, "版本升級");
-      EXPECT_TRUE(notice.closed) << "closes when the work goes on";
-    }
-    EXPECT_EQ(said, c.said);
+    using Shown = std::vector<std::tuple<std::string, std::string, bool>>;
+    const Shown expected = said.empty() ? Shown{} : Shown{{"版本升級", said, true}};
+    EXPECT_EQ(Shown(toolkit.notices.begin(), toolkit.notices.end()), expected)
+        << "one notice, closed when the work goes on";
   }
 }
 
