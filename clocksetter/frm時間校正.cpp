@@ -60,20 +60,20 @@ frm時間校正::frm時間校正(platform::Toolkit& toolkit, platform::Clock& cl
 void frm時間校正::CreateControls() {
   auto& w = *window_;
   // The band goes first so that the buttons lie above it.
-  Label6 = &w.addStatic({"Label6", {0, 2400, 4695, 615}, "", kBlack, rgb(255, 128, 0), true});
-  Label1 = &w.addStatic(Text("Label1", {240, 240, 1455, 255}, "尋找時間伺服器："));
+  w.addStatic({"Label6", {0, 2400, 4695, 615}, "", kBlack, rgb(255, 128, 0), true});
+  w.addStatic(Text("Label1", {240, 240, 1455, 255}, "尋找時間伺服器："));
   pgb1 = &w.addProgressBar(Named(Text("pgb1", {1800, 240, 2655, 165}, ""), "尋找時間伺服器"));
-  Label2 = &w.addStatic(Text("Label2", {240, 600, 1455, 255}, "目標時間伺服器："));
+  w.addStatic(Text("Label2", {240, 600, 1455, 255}, "目標時間伺服器："));
   lbl目標 = &w.addStatic(
       Named(Text("lbl目標", {1800, 600, 2655, 255}, kDesignDots, kBlue), "目標時間伺服器"));
-  Label3 = &w.addStatic(Text("Label3", {240, 960, 1455, 255}, "　　　　校正前："));
+  w.addStatic(Text("Label3", {240, 960, 1455, 255}, "　　　　校正前："));
   lbl校正前 =
       &w.addStatic(Named(Text("lbl校正前", {1800, 960, 2775, 255}, kDesignDots, kBlue), "校正前"));
-  Label4 = &w.addStatic(Text("Label4", {240, 1320, 1455, 255}, "　　　　校正後："));
+  w.addStatic(Text("Label4", {240, 1320, 1455, 255}, "　　　　校正後："));
   lbl校正後 =
       &w.addStatic(Named(Text("lbl校正後", {1800, 1320, 2775, 255}, kDesignDots, kBlue), "校正後"));
-  Image1 = &w.addPicture(Named(Text("Image1", {240, 960, 480, 480}, ""), "時鐘"));
-  Label5 = &w.addStatic(Text("Label5", {240, 1680, 1455, 255}, "　時間校正結果："));
+  w.addPicture(Named(Text("Image1", {240, 960, 480, 480}, ""), "時鐘"));
+  w.addStatic(Text("Label5", {240, 1680, 1455, 255}, "　時間校正結果："));
   lbl狀態 = &w.addStatic(
       Named(Text("lbl狀態", {1800, 1680, 2775, 255}, kDesignDots, kRed), "時間校正結果"));
   lbl錯誤訊息 = &w.addStatic(Text("lbl錯誤訊息", {840, 2040, 3015, 255}, kDesignDots, kBlue));

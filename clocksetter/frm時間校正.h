@@ -55,19 +55,13 @@ class frm時間校正 {
   bool running_ = false;
   bool rerunAsked_ = false;
 
-  platform::Control* Label1 = nullptr;
+  // The controls the program changes; the headings, the band and the picture it leaves alone.
   platform::ProgressBar* pgb1 = nullptr;
-  platform::Control* Label2 = nullptr;
   platform::Control* lbl目標 = nullptr;
-  platform::Control* Label3 = nullptr;
   platform::Control* lbl校正前 = nullptr;
-  platform::Control* Label4 = nullptr;
   platform::Control* lbl校正後 = nullptr;
-  platform::Control* Image1 = nullptr;
-  platform::Control* Label5 = nullptr;
   platform::Control* lbl狀態 = nullptr;
   platform::Control* lbl錯誤訊息 = nullptr;
-  platform::Control* Label6 = nullptr;
   platform::Button* cmd再執行 = nullptr;
   platform::Button* cmd確定 = nullptr;
   platform::TcpSocket* Winsock1 = nullptr;

@@ -1,6 +1,14 @@
 #include "platform/clock.h"
 
+#include <thread>
+
 namespace platform {
+
+std::chrono::steady_clock::time_point Clock::monotonicNow() const {
+  return std::chrono::steady_clock::now();
+}
+
+void Clock::sleep(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
 
 std::string Clock::dateTimeText(std::chrono::local_seconds when) const {
   const auto day = std::chrono::floor<std::chrono::days>(when);

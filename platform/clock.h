@@ -19,13 +19,13 @@ struct SystemTimeRecord {
 class Clock : public Interface {
  public:
   // Monotonic time, for waits: the program changes the wall clock while it waits.
-  virtual std::chrono::steady_clock::time_point monotonicNow() const = 0;
+  virtual std::chrono::steady_clock::time_point monotonicNow() const;
   // The present local date-time, to the second.
   virtual std::chrono::local_seconds localNow() const = 0;
   // Sets the system clock in UTC; false when the system refused (no right to change it).
   virtual bool setSystemTimeUtc(const SystemTimeRecord& record) = 0;
   // Blocks the thread without handling events.
-  virtual void sleep(std::chrono::milliseconds duration) = 0;
+  virtual void sleep(std::chrono::milliseconds duration);
 
   // The user's regional short date and long time.
   virtual std::string shortDateText(std::chrono::year_month_day date) const = 0;

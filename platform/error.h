@@ -29,10 +29,6 @@ class WindowDestroyed : public Error {
 };
 constexpr std::int32_t kWindowDestroyedError = 1400;  // ERROR_INVALID_WINDOW_HANDLE
 
-}  // namespace platform
-
-namespace platform {
-
 // The standard report of an error that the program does not trap: what the exception being
 // handled says, as a number and a description, and the report's text.
 struct ErrorReport {

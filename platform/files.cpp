@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <algorithm>
+#include <random>
 
 namespace platform {
 
@@ -18,6 +19,16 @@ std::string StagedCopyPrefix(const std::string& targetName) {
   std::size_t kept = std::min(targetName.size(), kLongestName - kPatternLength);
   while (kept > 0 && kept < targetName.size() && IsContinuationByte(targetName[kept])) --kept;
   return "." + targetName.substr(0, kept) + ".new-";
+}
+
+std::string StagedCopyName(const std::string& targetName) {
+  static std::mt19937 random{std::random_device{}()};
+  static constexpr char kLetters[] =
+      "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
+  std::string name = StagedCopyPrefix(targetName);
+  for (std::size_t i = 0; i < kStagedCopySuffixLength; ++i) name += kLetters[pick(random)];
+  return name;
 }
 
 bool IsStagedCopyOf(const std::string& entryName, const std::string& targetName) {

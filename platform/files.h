@@ -60,6 +60,7 @@ class Files : public Interface {
 // have (and is not cut inside a UTF-8 sequence).
 constexpr std::size_t kStagedCopySuffixLength = 6;
 std::string StagedCopyPrefix(const std::string& targetName);
+std::string StagedCopyName(const std::string& targetName);  // the prefix and a random suffix
 bool IsStagedCopyOf(const std::string& entryName, const std::string& targetName);
 
 }  // namespace platform

@@ -7,15 +7,12 @@
 #include <QRegularExpression>
 #include <QTime>
 #include <ctime>
-#include <thread>
 
 #include "platform/qt/safe_start.h"
 
 namespace platform::qt {
 
 using namespace std::chrono;
-
-steady_clock::time_point PosixClock::monotonicNow() const { return steady_clock::now(); }
 
 local_seconds PosixClock::localNow() const {
   const std::time_t now = std::time(nullptr);
@@ -46,8 +43,6 @@ std::string InUserFormat(const Value& value, const QString& format,
 }
 
 }  // namespace
-
-void PosixClock::sleep(milliseconds duration) { std::this_thread::sleep_for(duration); }
 
 std::string PosixClock::shortDateText(year_month_day d) const {
   const QDate date(int(d.year()), int(unsigned(d.month())), int(unsigned(d.day())));

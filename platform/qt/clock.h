@@ -7,11 +7,9 @@ namespace platform::qt {
 
 class PosixClock : public Clock {
  public:
-  std::chrono::steady_clock::time_point monotonicNow() const override;
   std::chrono::local_seconds localNow() const override;
   // clock_settime(CLOCK_REALTIME); false on any failure (EPERM without the right to set it).
   bool setSystemTimeUtc(const SystemTimeRecord& record) override;
-  void sleep(std::chrono::milliseconds duration) override;
   std::string shortDateText(std::chrono::year_month_day date) const override;
   std::string longTimeText(std::chrono::hh_mm_ss<std::chrono::seconds> time) const override;
 };

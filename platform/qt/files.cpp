@@ -12,7 +12,6 @@
 #include <csignal>
 #include <cstring>
 #include <optional>
-#include <random>
 #include <vector>
 
 #include "platform/error.h"
@@ -76,13 +75,46 @@ class PosixFolder : public Folder {
   std::string pathOf(const std::string& name) const override {
     return path_ == "/" ? "/" + name : path_ + "/" + name;
   }
-  std::string findNormalFile(const std::string& name) override;
-  std::int64_t fileLength(const std::string& name) override;
+  std::string findNormalFile(const std::string& name) override {
+    struct stat info {};
+    if (::fstatat(folder_.get(), name.c_str(), &info, 0) != 0 || !S_ISREG(info.st_mode)) return {};
+    if (name.empty() || name[0] == '.') return {};  // hidden
+    return name;
+  }
+  std::int64_t fileLength(const std::string& name) override {
+    struct stat info {};
+    if (::fstatat(folder_.get(), name.c_str(), &info, 0) != 0) Fail("讀取", pathOf(name));
+    return std::int64_t(info.st_size);
+  }
+  void removeStaleCopies(const std::string& target) override {
+    const std::unique_ptr<DIR, int (*)(DIR*)> entries(
+        ::fdopendir(::openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), &::closedir);
+    if (!entries) return;
+    while (const dirent* entry = ::readdir(entries.get()))
+      if (IsStagedCopyOf(entry->d_name, target)) ::unlinkat(folder_.get(), entry->d_name, 0);
+  }
+  void deleteFile(const std::string& name) override {
+    if (::unlinkat(folder_.get(), name.c_str(), 0) != 0) Fail("刪除", pathOf(name));
+  }
+  void startProgram(const std::string& name) override {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    // A session of its own: the new version outlives us and our terminal.
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    posix_spawn_file_actions_addfchdir_np(&actions, folder_.get());
+    std::string shown = pathOf(name);
+    const std::string inFolder = "./" + name;  // taken after the change of folder, at any depth
+    char* const argv[] = {shown.data(), nullptr};
+    pid_t child = 0;
+    const int error = ::posix_spawn(&child, inFolder.c_str(), &actions, &attributes, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (error != 0) Fail("啟動", pathOf(name), error);
+  }
   std::unique_ptr<StagedCopy> stageCopy(const std::string& source, const std::string& target,
                                         const std::function<void()>& whileCopying) override;
-  void removeStaleCopies(const std::string& target) override;
-  void deleteFile(const std::string& name) override;
-  void startProgram(const std::string& name) override;
 
   int fd() const { return folder_.get(); }
   // The name as the system's path calls reach it, however deep the folder is.
@@ -216,31 +248,13 @@ class PosixStagedCopy : public StagedCopy {
 
 // The first free name of the staged-copy pattern beside target, created empty and ours alone.
 UniqueFd CreateTemporary(const PosixFolder& folder, const std::string& target, std::string& name) {
-  static std::mt19937 random{std::random_device{}()};
-  static constexpr char kLetters[] =
-      "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-  std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
   for (int attempt = 0;; ++attempt) {
-    name = StagedCopyPrefix(target);
-    for (std::size_t i = 0; i < kStagedCopySuffixLength; ++i) name += kLetters[pick(random)];
+    name = StagedCopyName(target);
     UniqueFd file(
         ::openat(folder.fd(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (file) return file;
     if (errno != EEXIST || attempt == 9) Fail("寫入", folder.pathOf(name));
   }
-}
-
-std::string PosixFolder::findNormalFile(const std::string& name) {
-  struct stat info {};
-  if (::fstatat(folder_.get(), name.c_str(), &info, 0) != 0 || !S_ISREG(info.st_mode)) return {};
-  if (name.empty() || name[0] == '.') return {};  // hidden
-  return name;
-}
-
-std::int64_t PosixFolder::fileLength(const std::string& name) {
-  struct stat info {};
-  if (::fstatat(folder_.get(), name.c_str(), &info, 0) != 0) Fail("讀取", pathOf(name));
-  return std::int64_t(info.st_size);
 }
 
 std::unique_ptr<StagedCopy> PosixFolder::stageCopy(const std::string& source,
@@ -252,36 +266,6 @@ std::unique_ptr<StagedCopy> PosixFolder::stageCopy(const std::string& source,
   auto copy = std::make_unique<PosixStagedCopy>(*this, temporary, target);
   copy->fill(from.get(), source, std::move(created), whileCopying);
   return copy;
-}
-
-void PosixFolder::removeStaleCopies(const std::string& target) {
-  const std::unique_ptr<DIR, int (*)(DIR*)> entries(
-      ::fdopendir(::openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), &::closedir);
-  if (!entries) return;
-  while (const dirent* entry = ::readdir(entries.get()))
-    if (IsStagedCopyOf(entry->d_name, target)) ::unlinkat(folder_.get(), entry->d_name, 0);
-}
-
-void PosixFolder::deleteFile(const std::string& name) {
-  if (::unlinkat(folder_.get(), name.c_str(), 0) != 0) Fail("刪除", pathOf(name));
-}
-
-void PosixFolder::startProgram(const std::string& name) {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attributes);
-  // A session of its own: the new version outlives us and our terminal.
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-  posix_spawn_file_actions_addfchdir_np(&actions, folder_.get());
-  std::string shown = pathOf(name);
-  const std::string inFolder = "./" + name;  // taken after the change of folder, at any depth
-  char* const argv[] = {shown.data(), nullptr};
-  pid_t child = 0;
-  const int error = ::posix_spawn(&child, inFolder.c_str(), &actions, &attributes, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (error != 0) Fail("啟動", pathOf(name), error);
 }
 
 std::string FolderPart(const std::string& path) {

@@ -114,17 +114,100 @@ class PosixEchoHandle : public EchoHandle {
  public:
   PosixEchoHandle(int fd, bool raw) : fd_(fd), raw_(raw) {}
   EchoReply sendEcho(const Ipv4Address& destination, std::span<const std::uint8_t> data,
-                     std::uint8_t ttl, std::uint32_t timeoutMs) override;
+                     std::uint8_t ttl, std::uint32_t timeoutMs) override {
+    const int ttlValue = ttl;
+    ::setsockopt(fd_.get(), IPPROTO_IP, IP_TTL, &ttlValue, sizeof ttlValue);
+    const int on = 1;
+    if (!raw_) ::setsockopt(fd_.get(), IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+
+    destination_ = destination;
+    identifier_ = std::uint16_t(::getpid());
+    sequence_ = gSequence++;
+    std::vector<std::uint8_t> request(8 + data.size());
+    request[0] = ICMP_ECHO;
+    request[4] = std::uint8_t(identifier_ >> 8);
+    request[5] = std::uint8_t(identifier_);
+    request[6] = std::uint8_t(sequence_ >> 8);
+    request[7] = std::uint8_t(sequence_);
+    std::copy(data.begin(), data.end(), request.begin() + 8);
+    const std::uint16_t sum = Checksum(request.data(), request.size());
+    request[2] = std::uint8_t(sum >> 8);
+    request[3] = std::uint8_t(sum);
+
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    std::memcpy(&to.sin_addr, destination.data(), 4);
+    sent_ = Clock::now();
+    if (::sendto(fd_.get(), request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                 sizeof to) < 0)
+      return {1, StatusOfErrno(errno), 0};
+
+    const auto deadline = sent_ + std::chrono::milliseconds(timeoutMs);
+    std::vector<std::uint8_t> packet(65536);
+    for (;;) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) return {0, kIpReqTimedOut, 0};
+      pollfd watch{fd_.get(), POLLIN, 0};
+      const int ready = ::poll(&watch, 1, int(left.count()));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) continue;  // the deadline is checked at the top
+      if (watch.revents & POLLERR) {
+        if (auto reply = readErrorQueue()) return *reply;
+        continue;
+      }
+      const ssize_t got = ::recv(fd_.get(), packet.data(), packet.size(), MSG_DONTWAIT);
+      if (got < 0) {
+        if (errno == EAGAIN || errno == EINTR) continue;
+        if (auto reply = readErrorQueue()) return *reply;
+        return {1, StatusOfErrno(errno), 0};
+      }
+      if (auto reply = interpret(std::span(packet.data(), std::size_t(got)), data)) return *reply;
+    }
+  }
 
  private:
   // What one received datagram says about our request, if it is about our request at all.
   std::optional<EchoReply> interpret(std::span<const std::uint8_t> packet,
-                                     std::span<const std::uint8_t> data) const;
+                                     std::span<const std::uint8_t> data) const {
+    const auto message = Parse(packet, raw_);
+    if (!message || message->sequence != sequence_) return std::nullopt;
+    // On a datagram socket the kernel chooses the identifier, and hands over only our messages.
+    if (raw_ && message->identifier != identifier_) return std::nullopt;
+    if (message->type == ICMP_ECHOREPLY) {
+      if (message->source && *message->source != destination_) return std::nullopt;
+      if (!std::ranges::equal(message->payload, data)) return std::nullopt;
+      return EchoReply{1, 0, elapsed()};
+    }
+    if (message->quotedDestination != destination_) return std::nullopt;
+    return EchoReply{1, StatusOfError(message->type, message->code), elapsed()};
+  }
+
   std::uint32_t elapsed() const {
     return std::uint32_t(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent_).count());
   }
-  std::optional<EchoReply> readErrorQueue() const;
+
+  // A datagram socket reports ICMP errors about our request on its error queue.
+  std::optional<EchoReply> readErrorQueue() const {
+    std::uint8_t buffer[512];
+    std::uint8_t control[512];
+    iovec io{buffer, sizeof buffer};
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    if (::recvmsg(fd_.get(), &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) return std::nullopt;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR) continue;
+      sock_extended_err error;
+      std::memcpy(&error, CMSG_DATA(c), sizeof error);
+      if (error.ee_origin == SO_EE_ORIGIN_ICMP)
+        return EchoReply{1, StatusOfError(error.ee_type, error.ee_code), elapsed()};
+      return EchoReply{1, StatusOfErrno(int(error.ee_errno)), elapsed()};
+    }
+    return std::nullopt;
+  }
 
   UniqueFd fd_;
   bool raw_;
@@ -133,96 +216,6 @@ class PosixEchoHandle : public EchoHandle {
   std::uint16_t sequence_ = 0;
   Clock::time_point sent_;
 };
-
-EchoReply PosixEchoHandle::sendEcho(const Ipv4Address& destination,
-                                    std::span<const std::uint8_t> data, std::uint8_t ttl,
-                                    std::uint32_t timeoutMs) {
-  const int ttlValue = ttl;
-  ::setsockopt(fd_.get(), IPPROTO_IP, IP_TTL, &ttlValue, sizeof ttlValue);
-  const int on = 1;
-  if (!raw_) ::setsockopt(fd_.get(), IPPROTO_IP, IP_RECVERR, &on, sizeof on);
-
-  destination_ = destination;
-  identifier_ = std::uint16_t(::getpid());
-  sequence_ = gSequence++;
-  std::vector<std::uint8_t> request(8 + data.size());
-  request[0] = ICMP_ECHO;
-  request[4] = std::uint8_t(identifier_ >> 8);
-  request[5] = std::uint8_t(identifier_);
-  request[6] = std::uint8_t(sequence_ >> 8);
-  request[7] = std::uint8_t(sequence_);
-  std::copy(data.begin(), data.end(), request.begin() + 8);
-  const std::uint16_t sum = Checksum(request.data(), request.size());
-  request[2] = std::uint8_t(sum >> 8);
-  request[3] = std::uint8_t(sum);
-
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  std::memcpy(&to.sin_addr, destination.data(), 4);
-  sent_ = Clock::now();
-  if (::sendto(fd_.get(), request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to),
-               sizeof to) < 0)
-    return {1, StatusOfErrno(errno), 0};
-
-  const auto deadline = sent_ + std::chrono::milliseconds(timeoutMs);
-  std::vector<std::uint8_t> packet(65536);
-  for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return {0, kIpReqTimedOut, 0};
-    pollfd watch{fd_.get(), POLLIN, 0};
-    const int ready = ::poll(&watch, 1, int(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) continue;  // the deadline is checked at the top
-    if (watch.revents & POLLERR) {
-      if (auto reply = readErrorQueue()) return *reply;
-      continue;
-    }
-    const ssize_t got = ::recv(fd_.get(), packet.data(), packet.size(), MSG_DONTWAIT);
-    if (got < 0) {
-      if (errno == EAGAIN || errno == EINTR) continue;
-      if (auto reply = readErrorQueue()) return *reply;
-      return {1, StatusOfErrno(errno), 0};
-    }
-    if (auto reply = interpret(std::span(packet.data(), std::size_t(got)), data)) return *reply;
-  }
-}
-
-std::optional<EchoReply> PosixEchoHandle::interpret(std::span<const std::uint8_t> packet,
-                                                    std::span<const std::uint8_t> data) const {
-  const auto message = Parse(packet, raw_);
-  if (!message || message->sequence != sequence_) return std::nullopt;
-  // On a datagram socket the kernel chooses the identifier, and hands over only our messages.
-  if (raw_ && message->identifier != identifier_) return std::nullopt;
-  if (message->type == ICMP_ECHOREPLY) {
-    if (message->source && *message->source != destination_) return std::nullopt;
-    if (!std::ranges::equal(message->payload, data)) return std::nullopt;
-    return EchoReply{1, 0, elapsed()};
-  }
-  if (message->quotedDestination != destination_) return std::nullopt;
-  return EchoReply{1, StatusOfError(message->type, message->code), elapsed()};
-}
-
-// A datagram socket reports ICMP errors about our request on its error queue.
-std::optional<EchoReply> PosixEchoHandle::readErrorQueue() const {
-  std::uint8_t buffer[512];
-  std::uint8_t control[512];
-  iovec io{buffer, sizeof buffer};
-  msghdr message{};
-  message.msg_iov = &io;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  if (::recvmsg(fd_.get(), &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) return std::nullopt;
-  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR) continue;
-    sock_extended_err error;
-    std::memcpy(&error, CMSG_DATA(c), sizeof error);
-    if (error.ee_origin == SO_EE_ORIGIN_ICMP)
-      return EchoReply{1, StatusOfError(error.ee_type, error.ee_code), elapsed()};
-    return EchoReply{1, StatusOfErrno(int(error.ee_errno)), elapsed()};
-  }
-  return std::nullopt;
-}
 
 }  // namespace
 

@@ -127,9 +127,6 @@ void QtButton::setEnabled(bool enabled) {
 }
 void QtButton::setForeColour(Colour colour) { SetTextColour(button_, colour); }
 
-void QtProgressBar::setMax(float max) { bar_->setMaximum(int(max)); }
-void QtProgressBar::setValue(float value) { bar_->setValue(int(std::lround(value))); }
-
 void QtProgressBar::sendMessage(std::uint32_t message, std::uintptr_t, std::intptr_t lParam) {
   if (message == kSetBarColour) bar_colour_ = Colour(lParam);
   if (message == kSetBackgroundColour) background_colour_ = Colour(lParam);
@@ -170,11 +167,6 @@ QtWindow::QtWindow(const WindowDesign& design) : widget_(std::make_unique<FormWi
   SetBackColour(widget_.get(), design.backColour);
   const QPixmap icon = ProgramIcon();
   if (!icon.isNull()) widget_->setWindowIcon(icon);
-}
-
-QtWindow::~QtWindow() {
-  controls_.clear();
-  progressBar_.reset();
 }
 
 Control& QtWindow::addStatic(const ControlDesign& d) {

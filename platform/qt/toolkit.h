@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
+#include <cmath>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -51,8 +52,8 @@ class QtButton : public Button {
 class QtProgressBar : public ProgressBar {
  public:
   explicit QtProgressBar(QProgressBar* bar) : bar_(bar) { updateStyle(); }
-  void setMax(float max) override;
-  void setValue(float value) override;
+  void setMax(float max) override { bar_->setMaximum(int(max)); }
+  void setValue(float value) override { bar_->setValue(int(std::lround(value))); }
   void sendMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override;
   QProgressBar* widget() const { return bar_; }
 
@@ -84,7 +85,6 @@ class FormWidget : public QWidget {
 class QtWindow : public WindowBase {
  public:
   explicit QtWindow(const WindowDesign& design);
-  ~QtWindow() override;
   Control& addStatic(const ControlDesign& d) override;
   Button& addButton(const ControlDesign& d) override;
   Control& addPicture(const ControlDesign& d) override;
@@ -94,7 +94,7 @@ class QtWindow : public WindowBase {
 
  private:
   void closed() override;
-  std::unique_ptr<FormWidget> widget_;
+  std::unique_ptr<FormWidget> widget_;  // goes last: the controls' widgets are its children
   std::vector<std::unique_ptr<Control>> controls_;
   std::unique_ptr<QtProgressBar> progressBar_;
 };

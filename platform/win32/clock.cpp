@@ -20,8 +20,6 @@ SYSTEMTIME ToSystemTime(year_month_day date, hh_mm_ss<seconds> time) {
 
 }  // namespace
 
-steady_clock::time_point Win32Clock::monotonicNow() const { return steady_clock::now(); }
-
 local_seconds Win32Clock::localNow() const {
   SYSTEMTIME st;
   ::GetLocalTime(&st);
@@ -33,8 +31,6 @@ bool Win32Clock::setSystemTimeUtc(const SystemTimeRecord& r) {
   SYSTEMTIME st{r.year, r.month, r.dayOfWeek, r.day, r.hour, r.minute, r.second, r.milliseconds};
   return ::SetSystemTime(&st) != FALSE;
 }
-
-void Win32Clock::sleep(milliseconds duration) { ::Sleep(DWORD(duration.count())); }
 
 std::string Win32Clock::shortDateText(year_month_day date) const {
   const SYSTEMTIME st = ToSystemTime(date, hh_mm_ss<seconds>{});

@@ -8,10 +8,8 @@ namespace platform::win32 {
 
 class Win32Clock : public Clock {
  public:
-  std::chrono::steady_clock::time_point monotonicNow() const override;
   std::chrono::local_seconds localNow() const override;
   bool setSystemTimeUtc(const SystemTimeRecord& record) override;  // SetSystemTime
-  void sleep(std::chrono::milliseconds duration) override;
   std::string shortDateText(std::chrono::year_month_day date) const override;
   std::string longTimeText(std::chrono::hh_mm_ss<std::chrono::seconds> time) const override;
 };

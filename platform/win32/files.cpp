@@ -5,7 +5,6 @@
 
 #include <shellapi.h>
 
-#include <random>
 #include <vector>
 
 #include "platform/error.h"
@@ -121,107 +120,6 @@ class Win32StagedCopy : public StagedCopy {
   bool placed_ = false;
 };
 
-class Win32Folder : public Folder {
- public:
-  explicit Win32Folder(std::wstring path) : path_(std::move(path)) {}
-  std::string pathOf(const std::string& name) const override { return Utf8(full(name)); }
-  std::string findNormalFile(const std::string& name) override;
-  std::int64_t fileLength(const std::string& name) override;
-  std::unique_ptr<StagedCopy> stageCopy(const std::string& source, const std::string& target,
-                                        const std::function<void()>& whileCopying) override;
-  void removeStaleCopies(const std::string& target) override;
-  void deleteFile(const std::string& name) override;
-  void startProgram(const std::string& name) override;
-
- private:
-  // The one form of a name: its full path, as Windows resolves it.
-  std::wstring full(const std::string& name) const { return FullPath(path_ + L"\\" + Wide(name)); }
-  UniqueKernelHandle createTemporary(const std::wstring& target, std::wstring& path) const;
-
-  std::wstring path_;
-};
-
-std::string Win32Folder::findNormalFile(const std::string& name) {
-  WIN32_FIND_DATAW found;
-  const UniqueFindHandle search(::FindFirstFileW(LongPath(full(name)).c_str(), &found));
-  if (!search) return {};
-  constexpr DWORD kNotNormal = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN |
-                               FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DEVICE;
-  do {
-    if ((found.dwFileAttributes & kNotNormal) == 0) return Utf8(found.cFileName);
-  } while (::FindNextFileW(search.get(), &found));
-  return {};
-}
-
-std::int64_t Win32Folder::fileLength(const std::string& name) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  const std::wstring path = full(name);
-  if (!::GetFileAttributesExW(LongPath(path).c_str(), GetFileExInfoStandard, &data))
-    Fail("讀取", path, ::GetLastError());
-  return std::int64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
-}
-
-// The first free name of the staged-copy pattern beside target, created empty and held.
-UniqueKernelHandle Win32Folder::createTemporary(const std::wstring& target,
-                                                std::wstring& path) const {
-  static std::mt19937 random{std::random_device{}()};
-  static constexpr char kLetters[] =
-      "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-  std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
-  const std::string prefix = StagedCopyPrefix(Utf8(NameOf(target)));
-  for (int attempt = 0;; ++attempt) {
-    std::string name = prefix;
-    for (std::size_t i = 0; i < kStagedCopySuffixLength; ++i) name += kLetters[pick(random)];
-    path = full(name);
-    UniqueKernelHandle file(::CreateFileW(LongPath(path).c_str(), GENERIC_WRITE | DELETE, 0,
-                                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file) return file;
-    const DWORD error = ::GetLastError();
-    if (error != ERROR_FILE_EXISTS || attempt == 9) Fail("寫入", path, error, Busy::IfShared);
-  }
-}
-
-std::unique_ptr<StagedCopy> Win32Folder::stageCopy(const std::string& source,
-                                                   const std::string& target,
-                                                   const std::function<void()>& whileCopying) {
-  const std::wstring from = full(source);
-  const UniqueKernelHandle input(::CreateFileW(
-      LongPath(from).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!input) Fail("讀取", from, ::GetLastError(), Busy::IfShared);
-  if (::GetFileType(input.get()) != FILE_TYPE_DISK) Fail("讀取", from, ERROR_INVALID_PARAMETER);
-  const std::wstring to = full(target);
-  std::wstring path;
-  UniqueKernelHandle file = createTemporary(to, path);
-  auto copy = std::make_unique<Win32StagedCopy>(std::move(file), path, to);
-  copy->fill(input.get(), from, whileCopying);
-  return copy;
-}
-
-void Win32Folder::removeStaleCopies(const std::string& target) {
-  const std::string name = Utf8(NameOf(full(target)));
-  WIN32_FIND_DATAW found;
-  const UniqueFindHandle search(::FindFirstFileW(
-      LongPath(path_ + L"\\" + Wide(StagedCopyPrefix(name)) + L"*").c_str(), &found));
-  if (!search) return;
-  do {
-    if (!IsStagedCopyOf(Utf8(found.cFileName), name)) continue;
-    const std::wstring stale = LongPath(path_ + L"\\" + found.cFileName);
-    ::SetFileAttributesW(stale.c_str(), FILE_ATTRIBUTE_NORMAL);
-    ::DeleteFileW(stale.c_str());
-  } while (::FindNextFileW(search.get(), &found));
-}
-
-void Win32Folder::deleteFile(const std::string& name) {
-  const std::wstring path = full(name), file = LongPath(path);
-  // The download may have come read-only; it is ours to delete all the same.
-  const DWORD attributes = ::GetFileAttributesW(file.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
-    ::SetFileAttributesW(file.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
-  // Held by another program (the main program still has its download open): busy for now.
-  if (!::DeleteFileW(file.c_str())) Fail("刪除", path, ::GetLastError(), Busy::IfShared);
-}
-
 // The shell takes no path of MAX_PATH characters or more: a long one goes by its short form.
 std::wstring ShellPath(const std::wstring& path) {
   if (path.size() < MAX_PATH) return path;
@@ -232,18 +130,101 @@ std::wstring ShellPath(const std::wstring& path) {
   return shortPath.rfind(L"\\\\?\\", 0) == 0 ? shortPath.substr(4) : shortPath;
 }
 
-void Win32Folder::startProgram(const std::string& name) {
-  const std::wstring program = ShellPath(full(name)), folder = ShellPath(path_);
-  // ShellExecuteEx expands %VAR% in these only when asked to (SEE_MASK_DOENVSUBST): a name is
-  // taken as it stands.
-  SHELLEXECUTEINFOW start{};
-  start.cbSize = sizeof start;
-  start.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
-  start.lpFile = program.c_str();
-  start.lpDirectory = folder.c_str();
-  start.nShow = SW_SHOWNORMAL;
-  if (!::ShellExecuteExW(&start)) Fail("啟動", full(name), ::GetLastError());
-}
+class Win32Folder : public Folder {
+ public:
+  explicit Win32Folder(std::wstring path) : path_(std::move(path)) {}
+  std::string pathOf(const std::string& name) const override { return Utf8(full(name)); }
+
+  std::string findNormalFile(const std::string& name) override {
+    WIN32_FIND_DATAW found;
+    const UniqueFindHandle search(::FindFirstFileW(LongPath(full(name)).c_str(), &found));
+    if (!search) return {};
+    constexpr DWORD kNotNormal = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN |
+                                 FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DEVICE;
+    do {
+      if ((found.dwFileAttributes & kNotNormal) == 0) return Utf8(found.cFileName);
+    } while (::FindNextFileW(search.get(), &found));
+    return {};
+  }
+
+  std::int64_t fileLength(const std::string& name) override {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    const std::wstring path = full(name);
+    if (!::GetFileAttributesExW(LongPath(path).c_str(), GetFileExInfoStandard, &data))
+      Fail("讀取", path, ::GetLastError());
+    return std::int64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+  }
+
+  std::unique_ptr<StagedCopy> stageCopy(const std::string& source, const std::string& target,
+                                        const std::function<void()>& whileCopying) override {
+    const std::wstring from = full(source), to = full(target);
+    const UniqueKernelHandle input(
+        ::CreateFileW(LongPath(from).c_str(), GENERIC_READ,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!input) Fail("讀取", from, ::GetLastError(), Busy::IfShared);
+    if (::GetFileType(input.get()) != FILE_TYPE_DISK) Fail("讀取", from, ERROR_INVALID_PARAMETER);
+    std::wstring path;
+    auto copy = std::make_unique<Win32StagedCopy>(createTemporary(to, path), path, to);
+    copy->fill(input.get(), from, whileCopying);
+    return copy;
+  }
+
+  void removeStaleCopies(const std::string& target) override {
+    const std::string name = Utf8(NameOf(full(target)));
+    WIN32_FIND_DATAW found;
+    const UniqueFindHandle search(::FindFirstFileW(
+        LongPath(path_ + L"\\" + Wide(StagedCopyPrefix(name)) + L"*").c_str(), &found));
+    if (!search) return;
+    do {
+      if (!IsStagedCopyOf(Utf8(found.cFileName), name)) continue;
+      const std::wstring stale = LongPath(path_ + L"\\" + found.cFileName);
+      ::SetFileAttributesW(stale.c_str(), FILE_ATTRIBUTE_NORMAL);
+      ::DeleteFileW(stale.c_str());
+    } while (::FindNextFileW(search.get(), &found));
+  }
+
+  void deleteFile(const std::string& name) override {
+    const std::wstring path = full(name), file = LongPath(path);
+    // The download may have come read-only; it is ours to delete all the same.
+    const DWORD attributes = ::GetFileAttributesW(file.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+      ::SetFileAttributesW(file.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    // Held by another program (the main program still has its download open): busy for now.
+    if (!::DeleteFileW(file.c_str())) Fail("刪除", path, ::GetLastError(), Busy::IfShared);
+  }
+
+  void startProgram(const std::string& name) override {
+    const std::wstring program = ShellPath(full(name)), folder = ShellPath(path_);
+    // ShellExecuteEx expands %VAR% in these only when asked to (SEE_MASK_DOENVSUBST): a name is
+    // taken as it stands.
+    SHELLEXECUTEINFOW start{};
+    start.cbSize = sizeof start;
+    start.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    start.lpFile = program.c_str();
+    start.lpDirectory = folder.c_str();
+    start.nShow = SW_SHOWNORMAL;
+    if (!::ShellExecuteExW(&start)) Fail("啟動", full(name), ::GetLastError());
+  }
+
+ private:
+  // The one form of a name: its full path, as Windows resolves it.
+  std::wstring full(const std::string& name) const { return FullPath(path_ + L"\\" + Wide(name)); }
+
+  // The first free name of the staged-copy pattern beside target, created empty and held.
+  UniqueKernelHandle createTemporary(const std::wstring& target, std::wstring& path) const {
+    for (int attempt = 0;; ++attempt) {
+      path = full(StagedCopyName(Utf8(NameOf(target))));
+      UniqueKernelHandle file(::CreateFileW(LongPath(path).c_str(), GENERIC_WRITE | DELETE, 0,
+                                            nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (file) return file;
+      const DWORD error = ::GetLastError();
+      if (error != ERROR_FILE_EXISTS || attempt == 9) Fail("寫入", path, error, Busy::IfShared);
+    }
+  }
+
+  std::wstring path_;
+};
 
 }  // namespace
 

@@ -116,10 +116,6 @@ void Win32Control::setEnabled(bool enabled) {
   if (isButton_) UiLog("enabled", design_.name, enabled ? "1" : "0");
 }
 
-void Win32ProgressBar::setMax(float max) { ::SendMessageW(hwnd_, PBM_SETRANGE32, 0, LPARAM(max)); }
-void Win32ProgressBar::setValue(float value) {
-  ::SendMessageW(hwnd_, PBM_SETPOS, WPARAM(std::lround(value)), 0);
-}
 void Win32ProgressBar::sendMessage(std::uint32_t message, std::uintptr_t wParam,
                                    std::intptr_t lParam) {
   ::SendMessageW(hwnd_, message, wParam, lParam);

@@ -1,12 +1,15 @@
 // The window toolkit and progress bar on Win32 (wide-character functions).
 #pragma once
 
+#include <cmath>
 #include <memory>
 #include <vector>
 
 #include "platform/toolkit.h"
 #include "platform/win32/socket.h"
 #include "platform/win32/system.h"
+// After windows.h, which the system header brings.
+#include <commctrl.h>
 
 namespace platform::win32 {
 
@@ -45,8 +48,10 @@ class Win32Control : public Button {
 class Win32ProgressBar : public ProgressBar {
  public:
   explicit Win32ProgressBar(HWND hwnd) : hwnd_(hwnd) {}
-  void setMax(float max) override;
-  void setValue(float value) override;
+  void setMax(float max) override { ::SendMessageW(hwnd_, PBM_SETRANGE32, 0, LPARAM(max)); }
+  void setValue(float value) override {
+    ::SendMessageW(hwnd_, PBM_SETPOS, WPARAM(std::lround(value)), 0);
+  }
   void sendMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override;
   HWND hwnd() const { return hwnd_; }
 
