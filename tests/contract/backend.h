@@ -1,9 +1,10 @@
 // The contract suite: one set of cases per platform interface, written once against the interface
-// and run on the target's real layer, its Backend (MakeBackend, defined by each test program).
+// and run on the target's layer through its Backend (MakeBackend, defined by each test program).
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -35,12 +36,13 @@ class Peer {
   virtual int accepted() const = 0;  // connections so far
 };
 
+// The target's layer with servers on 127.0.0.1 and a folder of real files; the layer's backend
+// says what only it knows.
 class Backend {
  public:
-  virtual ~Backend() = default;
+  Backend();
+  virtual ~Backend();
   virtual platform::Platform& platform() = 0;
-  // A server running the steps on every connection; with refuse, none listens at its address.
-  virtual std::unique_ptr<Peer> serve(std::vector<PeerStep> steps, bool refuse = false) = 0;
   // The system's description of an error ("reset", "refused"), where a case checks it.
   virtual std::string describe(const char* error) const = 0;
   virtual bool seesResets() const { return true; }  // Wine tells no reset from a close
@@ -48,18 +50,25 @@ class Backend {
   virtual void click(platform::Button& button) = 0;
   // Makes the window system refuse the window's next controls; false where it cannot be made to.
   virtual bool refuseControls(platform::Window& window) = 0;
-  // A folder of the backend's own (its path ends in the separator), opened as the programs open
-  // theirs, and what is in it.
-  virtual std::string folder() = 0;
+  // The backend's own folder, opened as the programs open theirs.
   virtual std::unique_ptr<platform::Folder> openFolder() = 0;
-  virtual void write(const std::string& name, const std::string& content, bool hidden = false) = 0;
-  virtual void makeFolder(const std::string& name) = 0;
-  virtual std::optional<std::string> read(const std::string& name) = 0;
-  virtual std::vector<std::string> names() = 0;
+
+  // A server running the steps on every connection; with refuse, none listens at its address.
+  std::unique_ptr<Peer> serve(std::vector<PeerStep> steps, bool refuse = false);
+  // The folder's path (ending in the separator), and what is in it.
+  std::string folder();
+  void write(const std::string& name, const std::string& content, bool hidden = false);
+  void makeFolder(const std::string& name);
+  std::optional<std::string> read(const std::string& name);
+  std::vector<std::string> names();
   // A program there that records, when started, its working folder and argument count (written
   // as a download is, not executable, unless told); the record, once it is there.
-  virtual void writeProgram(const std::string& name, bool executable = true) = 0;
-  virtual std::optional<std::string> started() = 0;
+  void writeProgram(const std::string& name, bool executable = true);
+  std::optional<std::string> started();
+
+ private:
+  std::filesystem::path Path(const std::string& name) const;
+  std::filesystem::path folder_;
 };
 
 std::unique_ptr<Backend> MakeBackend();

@@ -5,7 +5,9 @@
 // on files are logged in order.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <map>
@@ -174,11 +176,24 @@ class FakeWindow : public platform::WindowBase {
   EventQueue& queue_;
 };
 
+struct ProcessEnded {
+  int exitCode;
+};
+
 struct MessageBoxShown {
   std::string text, title;
   platform::MessageButtons buttons;
   platform::MessageAnswer defaultButton;
   TimePoint when;
+};
+
+class FakeNotice : public platform::Notice {
+ public:
+  explicit FakeNotice(bool& closed) : closed_(closed) {}
+  ~FakeNotice() override { closed_ = true; }
+
+ private:
+  bool& closed_;
 };
 
 class FakeToolkit : public platform::Toolkit {
@@ -189,17 +204,47 @@ class FakeToolkit : public platform::Toolkit {
     window_ = window.get();
     return window;
   }
-  int run(platform::Window& window) override;
+  int run(platform::Window& window) override {
+    running_ = true;
+    static_cast<FakeWindow&>(window).activateOnce();
+    // Until the window goes, or for ever idle: then the test looks at what the window shows.
+    for (auto next = queue_.next(); next && !window.isUnloaded() && exitCodes.empty();
+         next = queue_.next())
+      queue_.runUntil(*next);
+    return exitCodes.empty() ? 0 : exitCodes.back();
+  }
   platform::MessageAnswer messageBox(const std::string& text, const std::string& title,
                                      platform::MessageButtons buttons,
-                                     platform::MessageAnswer defaultButton) override;
+                                     platform::MessageAnswer defaultButton) override {
+    messageBoxes.push_back({text, title, buttons, defaultButton, queue_.now()});
+    if (log) log->push_back("messagebox " + title);
+    queue_.runUntil(queue_.now() + answerAfter);
+    if (answers.empty()) return defaultButton;
+    const auto answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
   void doEvents() override { queue_.runDue(); }
-  bool waitForEvents(TimePoint deadline) override;
+  bool waitForEvents(TimePoint deadline) override {
+    if (queue_.now() >= deadline) return false;
+    ++waits;
+    if (queue_.runDue()) return true;
+    const auto next = queue_.next();
+    queue_.runUntil(next ? std::min(*next, deadline) : deadline);
+    return true;
+  }
   std::string commandLine() const override { return commandLineText; }
   // Without a message loop the process ends at once, as ProcessEnded.
-  void endProgram(int exitCode) override;
+  void endProgram(int exitCode) override {
+    exitCodes.push_back(exitCode);
+    if (log) log->push_back("end " + std::to_string(exitCode));
+    if (!running_) throw ProcessEnded{exitCode};
+  }
   std::unique_ptr<platform::Notice> showNotice(const std::string& title,
-                                               const std::string& text) override;
+                                               const std::string& text) override {
+    notices.emplace_back(title, text, false);
+    return std::make_unique<FakeNotice>(std::get<2>(notices.back()));
+  }
 
   FakeWindow& window() { return *window_; }
   std::string commandLineText;
@@ -218,7 +263,7 @@ class FakeToolkit : public platform::Toolkit {
 };
 
 // The wall clock runs with virtual time from the start below (local time is UTC here); setting
-// it moves it, as on a real system.
+// it moves it, as on a real system. Its texts are ISO 8601's.
 class FakeClock : public platform::Clock {
  public:
   explicit FakeClock(EventQueue& queue) : queue_(queue) {}
@@ -226,13 +271,25 @@ class FakeClock : public platform::Clock {
   std::chrono::local_seconds localNow() const override {
     return start + std::chrono::floor<std::chrono::seconds>(queue_.elapsed());
   }
-  bool setSystemTimeUtc(const platform::SystemTimeRecord& record) override;
+  bool setSystemTimeUtc(const platform::SystemTimeRecord& r) override {
+    using namespace std::chrono;
+    setRequests.push_back(r);
+    if (refuseSetting) return false;
+    start += local_days{year{r.year} / r.month / r.day} + hours{r.hour} + minutes{r.minute} +
+             seconds{r.second} - localNow();
+    return true;
+  }
   void sleep(std::chrono::milliseconds duration) override {
     sleeps.emplace_back(duration, queue_.now());
     queue_.block(duration);
   }
-  std::string shortDateText(std::chrono::year_month_day date) const override;
-  std::string longTimeText(std::chrono::hh_mm_ss<std::chrono::seconds> time) const override;
+  std::string shortDateText(std::chrono::year_month_day d) const override {
+    return Text("%04d-%02u-%02u", int(d.year()), unsigned(d.month()), unsigned(d.day()));
+  }
+  std::string longTimeText(std::chrono::hh_mm_ss<std::chrono::seconds> t) const override {
+    return Text("%02d:%02d:%02d", int(t.hours().count()), int(t.minutes().count()),
+                int(t.seconds().count()));
+  }
 
   std::chrono::local_seconds start{std::chrono::local_days{std::chrono::year{2023} / 12 / 31} +
                                    23h + 59min + 50s};
@@ -241,6 +298,12 @@ class FakeClock : public platform::Clock {
   std::vector<std::pair<std::chrono::milliseconds, TimePoint>> sleeps;
 
  private:
+  template <class... Fields>
+  static std::string Text(const char* format, Fields... fields) {
+    char text[16];
+    static_cast<void>(std::snprintf(text, sizeof text, format, fields...));
+    return text;
+  }
   EventQueue& queue_;
 };
 
@@ -274,10 +337,6 @@ class FakeIcmp : public platform::Icmp {
  private:
   friend class FakeEchoHandle;
   EventQueue& queue_;
-};
-
-struct ProcessEnded {
-  int exitCode;
 };
 
 // Files by full path; a folder is a prefix of paths. The program's own folder is /opt/app.

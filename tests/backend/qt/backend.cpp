@@ -1,19 +1,20 @@
 // The Qt and POSIX layer as the contract's backend, and the backend tests' entry:
 // they run inside the lab (private user, network and mount namespaces), where the echo reaches
 // only the loopback device and no test can move this machine's clock.
+#include "tests/contract/backend.h"
+
 #include <unistd.h>
 
 #include <QApplication>
 #include <cstdlib>
 
 #include "platform/qt/platform.h"
-#include "tests/contract/real_backend.h"
 
 namespace contract {
 
 namespace {
 
-class QtBackend : public RealBackend {
+class QtBackend : public Backend {
  public:
   platform::Platform& platform() override { return qt_.services; }
   // The system's own texts, in the language the backend tests run in.

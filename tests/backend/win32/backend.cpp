@@ -2,19 +2,20 @@
 // inside the lab).
 // Started with RECORD_START, the program stands in for a started program instead: it records its
 // folder and argument count.
+#include "tests/contract/backend.h"
+
 #include <winsock2.h>
 #include <windows.h>
 
 #include <fstream>
 
 #include "platform/win32/platform.h"
-#include "tests/contract/real_backend.h"
 
 namespace contract {
 
 namespace {
 
-class Win32Backend : public RealBackend {
+class Win32Backend : public Backend {
  public:
   platform::Platform& platform() override { return win32_.services; }
   std::string describe(const char* error) const override {

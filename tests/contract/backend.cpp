@@ -1,5 +1,6 @@
-// Servers on 127.0.0.1 in threads of their own and folders of real files, on POSIX or Windows.
-#include "tests/contract/real_backend.h"
+// What every backend shares: servers on 127.0.0.1 in threads of their own and folders of real
+// files, on POSIX or Windows.
+#include "tests/contract/backend.h"
 
 #include <algorithm>
 #include <atomic>
@@ -100,7 +101,7 @@ fs::path Record(const fs::path& folder) {
 
 }  // namespace
 
-RealBackend::RealBackend() {
+Backend::Backend() {
   static int made = 0;
   folder_ =
       fs::temp_directory_path() / FromUtf8("程式 資料夾 " + std::to_string(std::random_device{}()) +
@@ -108,7 +109,7 @@ RealBackend::RealBackend() {
   fs::create_directory(folder_);
 }
 
-RealBackend::~RealBackend() {
+Backend::~Backend() {
   for (const auto& entry : fs::directory_iterator(Path(""))) {
     fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::add);
 #ifdef _WIN32
@@ -124,7 +125,7 @@ RealBackend::~RealBackend() {
 
 // On Windows a long name passes MAX_PATH: the helpers take it by its "\\?\" path. A short one goes
 // through Windows' ordinary rules, as the main program's own file calls would.
-fs::path RealBackend::Path(const std::string& name) const {
+fs::path Backend::Path(const std::string& name) const {
 #ifdef _WIN32
   const fs::path path = folder_ / FromUtf8(name);
   return path.native().size() < MAX_PATH ? path : fs::path(L"\\\\?\\" + path.native());
@@ -133,13 +134,13 @@ fs::path RealBackend::Path(const std::string& name) const {
 #endif
 }
 
-std::unique_ptr<Peer> RealBackend::serve(std::vector<PeerStep> steps, bool refuse) {
+std::unique_ptr<Peer> Backend::serve(std::vector<PeerStep> steps, bool refuse) {
   return std::make_unique<LocalPeer>(std::move(steps), refuse);
 }
 
-std::string RealBackend::folder() { return Utf8(folder_ / ""); }
+std::string Backend::folder() { return Utf8(folder_ / ""); }
 
-void RealBackend::write(const std::string& name, const std::string& content, bool hidden) {
+void Backend::write(const std::string& name, const std::string& content, bool hidden) {
   std::ofstream(Path(name), std::ios::binary) << content;
 #ifdef _WIN32
   if (hidden) ::SetFileAttributesW(Path(name).c_str(), FILE_ATTRIBUTE_HIDDEN);
@@ -148,15 +149,15 @@ void RealBackend::write(const std::string& name, const std::string& content, boo
 #endif
 }
 
-void RealBackend::makeFolder(const std::string& name) { fs::create_directory(Path(name)); }
+void Backend::makeFolder(const std::string& name) { fs::create_directory(Path(name)); }
 
-std::optional<std::string> RealBackend::read(const std::string& name) {
+std::optional<std::string> Backend::read(const std::string& name) {
   std::ifstream in(Path(name), std::ios::binary);
   if (!in) return std::nullopt;
   return std::string{std::istreambuf_iterator<char>(in), {}};
 }
 
-std::vector<std::string> RealBackend::names() {
+std::vector<std::string> Backend::names() {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(Path("")))
     names.push_back(Utf8(entry.path().filename()));
@@ -164,7 +165,7 @@ std::vector<std::string> RealBackend::names() {
   return names;
 }
 
-void RealBackend::writeProgram(const std::string& name, bool executable) {
+void Backend::writeProgram(const std::string& name, bool executable) {
 #ifdef _WIN32
   // This test program stands in: started with RECORD_START, it only records how.
   wchar_t self[MAX_PATH];
@@ -178,7 +179,7 @@ void RealBackend::writeProgram(const std::string& name, bool executable) {
 #endif
 }
 
-std::optional<std::string> RealBackend::started() {
+std::optional<std::string> Backend::started() {
   for (int i = 0; i < 200; ++i) {
     std::ifstream in(Record(folder_), std::ios::binary);
     std::string text{std::istreambuf_iterator<char>(in), {}};
