@@ -93,33 +93,23 @@ TEST_F(Pelstow, EmptyCommandLineUpdatesNewExeAndAnEmptyDownloadIsNotWaitedFor) {
 // stands: the old version unchanged, or the whole new one in place. The copy wait gives up after
 // exactly ten seconds, looking every 50 ms.
 TEST_F(Pelstow, FailuresAreReportedWithNothingStartedAfterThem) {
+  const platform::Error full(28, "無法寫入：裝置上已無空間"),
+      denied(13, "無法啟動：拒絕不符權限的操作");
+  const std::string old = "舊版程式未變更：" + kTarget, placed = "新版程式已放入定位：" + kTarget;
   struct Case {
-    const char* what;
     std::function<void()> prepare;
     std::vector<std::string> logTail;
-    fake::Duration took;
+    fake::Duration took;  // after the prompt, the download's length holds for half a second
     std::string standing;
   } cases[] = {
-      {"the program's folder cannot be found", [&] { files.noProgramFolder = true; }, {}, 0s, ""},
-      {"the OS query fails", [&] { osQuery.unreachable = true; }, {"os-query"}, 0s, ""},
-      {"a full disk",
-       [&] { files.stageErrors = {platform::Error(28, "無法寫入：裝置上已無空間")}; },
-       {"stage " + kDownload + " " + kTarget},
-       500ms,
-       "舊版程式未變更：" + kTarget},
-      {"the new version cannot start",
-       [&] { files.startErrors = {platform::Error(13, "無法啟動：拒絕不符權限的操作")}; },
-       {"delete " + kDownload, kStarted},
-       500ms,  // the download's length held for half a second
-       "新版程式已放入定位：" + kTarget},
-      {"the target keeps changing under us",
-       [&] { files.reportedLength[kTarget] = 3; },
-       {"length " + kTarget},
-       10s + 500ms,
-       "新版程式已放入定位：" + kTarget},
+      {[&] { files.noProgramFolder = true; }, {}, 0s, ""},
+      {[&] { osQuery.unreachable = true; }, {"os-query"}, 0s, ""},
+      {[&] { files.stageErrors = {full}; }, {"stage " + kDownload + " " + kTarget}, 500ms, old},
+      {[&] { files.startErrors = {denied}; }, {"delete " + kDownload, kStarted}, 500ms, placed},
+      {[&] { files.reportedLength[kTarget] = 3; }, {"length " + kTarget}, 10s + 500ms, placed},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(&c - cases);
     log.clear();
     osQuery.unreachable = files.noProgramFolder = false;
     files.reportedLength.clear();
@@ -252,12 +242,13 @@ TEST(QueryOSInfo, TakesTheLastItemAndLeavesTheVersionAloneWhenThereIsNone) {
   std::vector<std::string> log;
   fake::FakeOsQuery os(log);
   std::string version = "before";
-  os.items = {};
-  EXPECT_EQ(pelstow::QueryOSInfo(os, version), "");
-  EXPECT_EQ(version, "before");
-  os.items = {{"first", "1.0"}, {"second", "2.0"}};
-  EXPECT_EQ(pelstow::QueryOSInfo(os, version), "second");
-  EXPECT_EQ(version, "2.0");
+  for (const auto& [items, caption, versionAfter] :
+       {std::tuple{std::vector<platform::OperatingSystemItem>{}, "", "before"},
+        {{{"first", "1.0"}, {"second", "2.0"}}, "second", "2.0"}}) {
+    os.items = items;
+    EXPECT_EQ(pelstow::QueryOSInfo(os, version), caption);
+    EXPECT_EQ(version, versionAfter);
+  }
   os.items = {{std::nullopt, "3.0"}};
   try {
     pelstow::QueryOSInfo(os, version);
@@ -268,22 +259,17 @@ TEST(QueryOSInfo, TakesTheLastItemAndLeavesTheVersionAloneWhenThereIsNone) {
 }
 
 TEST(StandardErrorReport, GivesTheErrorsNumberAndDescription) {
-  try {
-    throw platform::Error(28, "No space left on device");
-  } catch (...) {
-    EXPECT_EQ(platform::CurrentErrorReport().text(),
-              "執行階段錯誤 '28'：\n\nNo space left on device");
-  }
-  try {
-    throw platform::WindowDestroyed(1400, "gone");
-  } catch (...) {
-    EXPECT_TRUE(platform::CurrentErrorReport().windowLost);
-  }
-  try {
-    throw std::runtime_error("bad");
-  } catch (...) {
-    EXPECT_EQ(platform::CurrentErrorReport().description, "bad");
-  }
+  const auto reportOf = [](auto error) {
+    try {
+      throw error;
+    } catch (...) {
+      return platform::CurrentErrorReport();
+    }
+  };
+  EXPECT_EQ(reportOf(platform::Error(28, "No space left on device")).text(),
+            "執行階段錯誤 '28'：\n\nNo space left on device");
+  EXPECT_TRUE(reportOf(platform::WindowDestroyed(1400, "gone")).windowLost);
+  EXPECT_EQ(reportOf(std::runtime_error("bad")).description, "bad");
 }
 
 }  // namespace
