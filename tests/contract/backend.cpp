@@ -110,7 +110,7 @@ Backend::Backend() {
 }
 
 Backend::~Backend() {
-  for (const auto& entry : fs::directory_iterator(Path(""))) {
+  for (const auto& entry : fs::directory_iterator(path(""))) {
     fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::add);
 #ifdef _WIN32
     ::SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -118,14 +118,14 @@ Backend::~Backend() {
   }
   // A program started from the folder may still be ending: Windows removes no file in use.
   std::error_code error;
-  for (int i = 0; i < 100 && (fs::remove_all(Path(""), error), error); ++i)
+  for (int i = 0; i < 100 && (fs::remove_all(path(""), error), error); ++i)
     std::this_thread::sleep_for(50ms);
   fs::remove(Record(folder_), error);
 }
 
 // On Windows a long name passes MAX_PATH: the helpers take it by its "\\?\" path. A short one goes
 // through Windows' ordinary rules, as the main program's own file calls would.
-fs::path Backend::Path(const std::string& name) const {
+fs::path Backend::path(const std::string& name) const {
 #ifdef _WIN32
   const fs::path path = folder_ / FromUtf8(name);
   return path.native().size() < MAX_PATH ? path : fs::path(L"\\\\?\\" + path.native());
@@ -141,25 +141,25 @@ std::unique_ptr<Peer> Backend::serve(std::vector<PeerStep> steps, bool refuse) {
 std::string Backend::folder() { return Utf8(folder_ / ""); }
 
 void Backend::write(const std::string& name, const std::string& content, bool hidden) {
-  std::ofstream(Path(name), std::ios::binary) << content;
+  std::ofstream(path(name), std::ios::binary) << content;
 #ifdef _WIN32
-  if (hidden) ::SetFileAttributesW(Path(name).c_str(), FILE_ATTRIBUTE_HIDDEN);
+  if (hidden) ::SetFileAttributesW(path(name).c_str(), FILE_ATTRIBUTE_HIDDEN);
 #else
   static_cast<void>(hidden);  // a hidden name starts with a dot
 #endif
 }
 
-void Backend::makeFolder(const std::string& name) { fs::create_directory(Path(name)); }
+void Backend::makeFolder(const std::string& name) { fs::create_directory(path(name)); }
 
 std::optional<std::string> Backend::read(const std::string& name) {
-  std::ifstream in(Path(name), std::ios::binary);
+  std::ifstream in(path(name), std::ios::binary);
   if (!in) return std::nullopt;
   return std::string{std::istreambuf_iterator<char>(in), {}};
 }
 
 std::vector<std::string> Backend::names() {
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(Path("")))
+  for (const auto& entry : fs::directory_iterator(path("")))
     names.push_back(Utf8(entry.path().filename()));
   std::sort(names.begin(), names.end());
   return names;
@@ -170,12 +170,12 @@ void Backend::writeProgram(const std::string& name, bool executable) {
   // This test program stands in: started with RECORD_START, it only records how.
   wchar_t self[MAX_PATH];
   ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-  ::CopyFileW(self, Path(name).c_str(), FALSE);
+  ::CopyFileW(self, path(name).c_str(), FALSE);
   ::SetEnvironmentVariableW(L"RECORD_START", Record(folder_).c_str());
   static_cast<void>(executable);  // Windows runs what has a program's name
 #else
   write(name, "#!/bin/sh\n{ pwd; echo \"$#\"; } > '" + Record(folder_).string() + "'\n", false);
-  fs::permissions(Path(name), executable ? fs::perms(0755) : fs::perms(0644));
+  fs::permissions(path(name), executable ? fs::perms(0755) : fs::perms(0644));
 #endif
 }
 

@@ -65,9 +65,10 @@ class Backend {
   // as a download is, not executable, unless told); the record, once it is there.
   void writeProgram(const std::string& name, bool executable = true);
   std::optional<std::string> started();
+  // A name's path in the folder, as the helpers reach it.
+  std::filesystem::path path(const std::string& name) const;
 
  private:
-  std::filesystem::path Path(const std::string& name) const;
   std::filesystem::path folder_;
 };
 

@@ -12,7 +12,7 @@ import unittest
 import lab
 
 ORVANE, PELSTOW = os.path.join(lab.BUILD, "orvane"), os.path.join(lab.BUILD, "pelstow")
-WINDOW, DOTS, FINISH, AGAIN = "網路校時 (By zevo)", ".............", (212, 180), (100, 180)
+WINDOW, DOTS, FINISH = "網路校時 (By zevo)", ".............", (212, 180)
 SUCCESS, REFUSED = "系統時間校正成功。", "執行時有錯誤發生！"
 EXE = b".exe" if lab.WINDOWS else b""
 DIST = os.path.join(lab.SOURCE, "build", "dist")
@@ -120,24 +120,6 @@ class Orvane(Case):
         self.world.press(window, "Return")  # on "完成"
         self.assertEqual(self.finished(process), 0)
 
-    def test_a_quick_second_click_counts(self):
-        self.world.assign(*lab.TABLE)  # nobody listens: each run ends at once with an error
-        if lab.WINDOWS:  # every second click at the same place is then a double click
-            mouse = r"HKCU\Control Panel\Mouse"
-            subprocess.run(self.world.command("reg", "add", mouse, "/v", "DoubleClickSpeed", "/d",
-                                            "5000", "/f"), env=self.world.env(), capture_output=True)
-            self.addCleanup(subprocess.run, self.world.command(
-                "reg", "delete", mouse, "/v", "DoubleClickSpeed", "/f"), env=self.world.env(),
-                capture_output=True)
-        process = self.world.start(ORVANE)
-        window = self.world.window(WINDOW)
-        self.assertTrue(self.run_ended(1))
-        for runs in (2, 3):
-            self.world.click(window, *AGAIN)
-            self.assertTrue(self.run_ended(runs), f"click {runs - 1} lost")
-        self.world.click(window, *FINISH)
-        self.assertEqual(self.finished(process), 0)
-
     def test_without_a_display_orvane_ends_with_the_report(self):
         process = self.world.start(ORVANE, DISPLAY="")
         self.assertEqual(self.finished(process, 60), 1)
@@ -161,21 +143,19 @@ class Pelstow(Case):
 
     def setUp(self):
         super().setUp()
-        self.use_folder(b"\xe9 folder" if not lab.WINDOWS else "程式 資料夾".encode())
-
-    def use_folder(self, name):
+        name = b"\xe9 folder" if not lab.WINDOWS else "程式 資料夾".encode()
         self.folder = os.path.join(os.fsencode(self.world.dir), name)
-        os.makedirs(self.folder, exist_ok=True)
+        os.makedirs(self.folder)
         shutil.copy(os.path.join(os.fsencode(lab.BUILD), b"pelstow" + EXE), self.folder)
         self.record = os.path.join(os.fsencode(self.world.dir), b"started")
 
     def path(self, name):
         return os.path.join(self.folder, name)
 
-    def write(self, name, content, mode=0o755):
+    def write(self, name, content):
         with open(self.path(name), "wb") as f:
             f.write(content)
-        os.chmod(self.path(name), mode)
+        os.chmod(self.path(name), 0o755)
 
     def read(self, name):
         with open(self.path(name), "rb") as f:
@@ -190,11 +170,11 @@ class Pelstow(Case):
             self.write(b"_new_" + name, b"#!/bin/sh\n{ pwd; echo \"$#\"; } > '%s'\n" % self.record)
         return self.read(b"_new_" + name)
 
-    def pelstow(self, *args, answer="Return", title="版本升級"):
+    def pelstow(self, *args, answer="Return"):
         record = lab.windows_path(self.record) if lab.WINDOWS else self.record
         process = self.world.start(self.path(b"pelstow"), *args, RECORD_START=record)
         if answer:
-            self.world.answer(title, answer)
+            self.world.answer("版本升級", answer)
         return process
 
     def started(self, seconds=15):
@@ -294,6 +274,11 @@ KNOWN_DLLS = {"advapi32", "clbcatq", "combase", "comdlg32", "coml2", "gdi32", "g
 class Shipping(Case):
     """What a Windows user is given: programs that load no DLL planted beside them, an installer."""
 
+    def reg(self, *args):
+        """Wine's registry tool: its output, or "" where it failed."""
+        done = subprocess.run(self.world.command("reg", *args), capture_output=True, env=self.world.env())
+        return done.stdout.decode("big5", errors="replace") if done.returncode == 0 else ""
+
     def test_the_programs_import_only_dlls_that_cannot_be_planted(self):
         for program, allowed in (("orvane", KNOWN_DLLS | {"comctl32"}), ("pelstow", KNOWN_DLLS)):
             dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p",
@@ -329,21 +314,17 @@ class Shipping(Case):
                   os.path.join(drive, "ProgramData", "Microsoft", "Windows", "Start Menu",
                                "Programs", "網路校時.lnk")]
         key = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Orvane"
-
-        def entry():
-            done = subprocess.run(self.world.command("reg", "query", key), capture_output=True,
-                                  env=self.world.env())
-            return done.stdout.decode("big5", errors="replace") if done.returncode == 0 else ""
         subprocess.run(self.world.command(setup[:-4], "/S"), check=True, timeout=120,
                        env=self.world.env())
         self.assertEqual([os.path.exists(p) for p in placed], [True, True])
-        self.assertRegex(entry(), r"DisplayVersion\s+REG_SZ\s+1\.00\.0018")
-        self.assertRegex(entry(), r"DisplayIcon\s+REG_SZ\s+C:\\Program Files\\Orvane\\orvane\.exe")
+        entry = self.reg("query", key)
+        self.assertRegex(entry, r"DisplayVersion\s+REG_SZ\s+1\.00\.0018")
+        self.assertRegex(entry, r"DisplayIcon\s+REG_SZ\s+C:\\Program Files\\Orvane\\orvane\.exe")
         uninstaller = os.path.join(os.path.dirname(placed[0]), "uninstall")
         subprocess.run(self.world.command(uninstaller, "/S"), check=True, timeout=120,
                        env=self.world.env())
         # The uninstaller works from a copy of itself, and ends after the one it started.
-        self.assertTrue(lab.until(lambda: not any(map(os.path.exists, placed)) and not entry(), 30))
+        self.assertTrue(lab.until(lambda: not any(map(os.path.exists, placed)) and not self.reg("query", key), 30))
         self.assertFalse(os.path.exists(os.path.dirname(placed[0])))
 
 

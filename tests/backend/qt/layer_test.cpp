@@ -25,21 +25,13 @@
 #include "platform/qt/icmp.h"
 #include "platform/qt/toolkit.h"
 #include "tests/backend/backend_env.h"
+#include "tests/contract/backend.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
 using platform::rgb;
-
-void Write(const fs::path& path, const std::string& content, fs::perms perms = fs::perms(0644)) {
-  std::ofstream(path, std::ios::binary) << content;
-  fs::permissions(path, perms);
-}
-std::string Read(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 TEST(QtLayer, ButtonsAreYellowAndTheBarBlueOnRed) {
   platform::qt::QtToolkit toolkit("");
@@ -120,53 +112,46 @@ TEST(QtLayer, AnErrorInAnyHandlerEndsTheProgramWithTheReport) {
   }
 }
 
-class PosixFiles : public ::testing::Test {
+// The layer's files in the contract backend's folder.
+class PosixFiles : public contract::Contract {
  protected:
-  PosixFiles() {
-    char pattern[] = "/tmp/pelstow-backend-XXXXXX";
-    root = ::mkdtemp(pattern);
-    folder = root / "\xE9 folder";  // not UTF-8
-    fs::create_directory(folder);
-  }
-  ~PosixFiles() override {
+  void TearDown() override {
     for (const auto& mount : mounts) ::umount2(mount.c_str(), MNT_DETACH);
-    fs::permissions(folder, fs::perms(0755));
-    fs::remove_all(root);
+    fs::permissions(Path(""), fs::perms(0755));
   }
-  std::vector<std::string> Names() {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
+  fs::path Path(const std::string& name) const { return backend->path(name); }
+  void Write(const std::string& name, const std::string& content, int perms = 0644) {
+    backend->write(name, content);
+    fs::permissions(backend->path(name), fs::perms(perms));
   }
+  std::string Read(const std::string& name) { return backend->read(name).value_or(""); }
   void Install(const std::string& download, const std::string& target) {
-    platform::qt::OpenFolder(folder)->stageCopy(download, target, [] {})->putInPlace();
+    backend->openFolder()->stageCopy(download, target, [] {})->putInPlace();
   }
-  fs::path root, folder;
   std::vector<std::string> mounts;
 };
 
 TEST_F(PosixFiles, ARunningExecutableIsReplacedKeepingItsMode) {
-  const fs::path app = folder / "caf\xE9";
+  const fs::path app = Path("app");
   fs::copy_file("/bin/sleep", app);
   fs::permissions(app, fs::perms(0750));
-  Write(folder / "_new_app", "#!/bin/sh\n");
+  Write("_new_app", "#!/bin/sh\n");
   pid_t running = 0;
   char* argv[] = {const_cast<char*>(app.c_str()), const_cast<char*>("5"), nullptr};
   ASSERT_EQ(::posix_spawn(&running, app.c_str(), nullptr, nullptr, argv, environ), 0);
-  Install("_new_app", app.filename());
+  Install("_new_app", "app");
   ::kill(running, SIGKILL);
   ::waitpid(running, nullptr, 0);
   EXPECT_EQ(fs::status(app).permissions(), fs::perms(0750));
-  EXPECT_EQ(Read(app), "#!/bin/sh\n");
+  EXPECT_EQ(Read("app"), "#!/bin/sh\n");
 }
 
 // What install and cp --preserve keep: owner and group, permission bits, ACL, user attributes;
 // never set-user-ID, set-group-ID or a file capability, which were granted to the old content.
 TEST_F(PosixFiles, TheNewVersionTakesTheOldOnesRightsButNoneOfItsPrivileges) {
   if (!InLab()) GTEST_SKIP() << "only in the lab, where another user's file can be made";
-  const fs::path app = folder / "app";
-  Write(app, "old", fs::perms(04755));
+  const fs::path app = Path("app");
+  Write("app", "old", 04755);
   ASSERT_EQ(::chown(app.c_str(), 1234, 5678), 0);
   ASSERT_EQ(::chmod(app.c_str(), 04775), 0);
   // An ACL giving user 4321 write access (the mask, rwx, shows in the group bits), a user
@@ -178,7 +163,7 @@ TEST_F(PosixFiles, TheNewVersionTakesTheOldOnesRightsButNoneOfItsPrivileges) {
   ASSERT_EQ(::setxattr(app.c_str(), "system.posix_acl_access", acl, sizeof acl, 0), 0);
   ASSERT_EQ(::setxattr(app.c_str(), "user.vendor", "v1", 2, 0), 0);
   ASSERT_EQ(::setxattr(app.c_str(), "security.capability", capability, sizeof capability, 0), 0);
-  Write(folder / "_new_app", "new");
+  Write("_new_app", "new");
   Install("_new_app", "app");
   struct stat info {};
   ASSERT_EQ(::stat(app.c_str(), &info), 0);
@@ -191,20 +176,24 @@ TEST_F(PosixFiles, TheNewVersionTakesTheOldOnesRightsButNoneOfItsPrivileges) {
   char vendor[8]{};
   EXPECT_EQ(::getxattr(app.c_str(), "user.vendor", vendor, sizeof vendor), 2);
   EXPECT_EQ(::getxattr(app.c_str(), "security.capability", kept, sizeof kept), -1);
-  EXPECT_EQ(Read(app), "new");
+  EXPECT_EQ(Read("app"), "new");
 
   // A first install: a new executable's rights, whatever the download's.
-  Write(folder / "_new_tool", "#!/bin/sh\n", fs::perms(0644));
+  Write("_new_tool", "#!/bin/sh\n");
   const mode_t mask = ::umask(027);
   Install("_new_tool", "tool");
   ::umask(mask);
-  EXPECT_EQ(fs::status(folder / "tool").permissions(), fs::perms(0750));
+  EXPECT_EQ(fs::status(Path("tool")).permissions(), fs::perms(0750));
 }
 
 // Each failure is reported at once (never as a busy file to retry), quickly (a FIFO must not
 // hang the copy), with the target and the folder as they were.
 TEST_F(PosixFiles, FailuresAreReportedAtOnceAndLeaveEverythingAsItWas) {
-  const std::string app = folder / "app", download = folder / "_new_app";
+  const std::string folder = Path(""), download = Path("_new_app");
+  const auto fill = [&] {
+    Write("app", std::string(64 << 10, 'o'));
+    Write("_new_app", std::string(100 << 10, 'n'));
+  };
   struct Case {
     std::function<void()> prepare;
     int error;
@@ -223,8 +212,7 @@ TEST_F(PosixFiles, FailuresAreReportedAtOnceAndLeaveEverythingAsItWas) {
       {[&] {
          ::mount("tiny", folder.c_str(), "tmpfs", 0, "size=256k");
          mounts.push_back(folder);
-         Write(app, std::string(64 << 10, 'o'));
-         Write(download, std::string(100 << 10, 'n'));
+         fill();
        },
        ENOSPC, true},
   };
@@ -236,10 +224,9 @@ TEST_F(PosixFiles, FailuresAreReportedAtOnceAndLeaveEverythingAsItWas) {
     fs::permissions(folder, fs::perms(0755));
     fs::remove_all(folder);
     fs::create_directory(folder);
-    Write(app, std::string(64 << 10, 'o'));
-    Write(download, std::string(100 << 10, 'n'));
+    fill();
     c.prepare();
-    const auto before = Names();
+    const auto before = backend->names();
     const auto started = steady_clock::now();
     std::thread([&] {
       if (c.withoutRootsRights) {  // this thread loses root's right to ignore permissions
@@ -257,26 +244,26 @@ TEST_F(PosixFiles, FailuresAreReportedAtOnceAndLeaveEverythingAsItWas) {
       }
     }).join();
     EXPECT_LT(steady_clock::now() - started, 1s);
-    EXPECT_EQ(Names(), before);
-    EXPECT_EQ(Read(app), std::string(64 << 10, 'o'));
+    EXPECT_EQ(backend->names(), before);
+    EXPECT_EQ(Read("app"), std::string(64 << 10, 'o'));
   }
 }
 
 TEST_F(PosixFiles, ATerminatedCopyRemovesItsTemporaryFile) {
-  Write(folder / "_new_app", std::string(64 << 20, 'n'));
+  Write("_new_app", std::string(64 << 20, 'n'));
   const pid_t child = ::fork();
   if (child == 0) {
-    auto copy = platform::qt::OpenFolder(folder)->stageCopy("_new_app", "app", [] {});
+    auto copy = backend->openFolder()->stageCopy("_new_app", "app", [] {});
     for (;;) ::pause();
   }
-  const auto staged = [&] { return Names().size() == 2; };
+  const auto staged = [&] { return backend->names().size() == 2; };
   for (int i = 0; i < 5000 && !staged(); ++i) std::this_thread::sleep_for(1ms);
   ASSERT_TRUE(staged());
   ::kill(child, SIGTERM);
   int status = 0;
   ::waitpid(child, &status, 0);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
-  EXPECT_EQ(Names(), std::vector<std::string>{"_new_app"});
+  EXPECT_EQ(backend->names(), std::vector<std::string>{"_new_app"});
 }
 
 class Lab : public ::testing::Test {

@@ -41,6 +41,20 @@ TEST(Win32Layer, TheProgressControlTakesTheColours) {
   EXPECT_EQ(COLORREF(::SendMessageW(hwnd, PBM_GETBKCOLOR, 0, 0)), RGB(255, 0, 0));
 }
 
+// The second click of a quick pair comes as a double click: a click all the same.
+TEST(Win32Layer, TheSecondClickOfAQuickPairCounts) {
+  platform::win32::Win32Toolkit toolkit;
+  auto window = toolkit.createWindow({"x", 4680, 2985});
+  auto& button = static_cast<platform::win32::Win32Control&>(
+      window->addButton({"cmd", {720, 2520, 1575, 375}, "再執行一次"}));
+  int clicks = 0;
+  button.setOnClick([&] { ++clicks; });
+  for (const int code : {BN_CLICKED, BN_DOUBLECLICKED})
+    ::SendMessageW(static_cast<platform::win32::Win32Window&>(*window).hwnd(), WM_COMMAND,
+                   MAKEWPARAM(0, WORD(code)), LPARAM(button.hwnd()));
+  EXPECT_EQ(clicks, 2);
+}
+
 // The clock picture is drawn at the size its box has at the window's DPI (48 pixels at 144 dpi).
 TEST(Win32Layer, ThePictureGrowsWithItsBox) {
   platform::win32::Win32Toolkit toolkit;
