@@ -13,7 +13,6 @@
 
 #include <QAccessible>
 #include <QApplication>
-#include <QImage>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -32,24 +31,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono;
 using platform::rgb;
-
-TEST(QtLayer, ButtonsAreYellowAndTheBarBlueOnRed) {
-  platform::qt::QtToolkit toolkit("");
-  auto window = toolkit.createWindow({"測試視窗", 4680, 2985, rgb(255, 255, 192)});
-  auto& button = static_cast<platform::qt::QtButton&>(window->addButton(
-      {"cmd", {720, 2520, 1575, 375}, "再執行一次", rgb(0, 0, 0), rgb(255, 255, 0), true}));
-  auto& bar = static_cast<platform::qt::QtProgressBar&>(
-      window->addProgressBar({"pgb1", {1800, 240, 2655, 165}, ""}));
-  bar.sendMessage(platform::kSetBarColour, 0, 0x00FF0000);
-  bar.sendMessage(platform::kSetBackgroundColour, 0, 0x000000FF);
-  bar.setMax(100);
-  bar.setValue(50);
-  static_cast<platform::qt::QtWindow&>(*window).widget()->show();
-  const QImage face = button.widget()->grab().toImage(), line = bar.widget()->grab().toImage();
-  EXPECT_EQ(face.pixelColor(face.width() / 6, face.height() / 2), QColor(255, 255, 0));
-  EXPECT_EQ(line.pixelColor(line.width() / 4, line.height() / 2), QColor(0, 0, 255));
-  EXPECT_EQ(line.pixelColor(line.width() * 3 / 4, line.height() / 2), QColor(255, 0, 0));
-}
 
 // Assistive technology meets a frame named by the window's caption, a picture with a name, values
 // named by their headings, and buttons it can press.
