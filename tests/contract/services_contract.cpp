@@ -27,13 +27,6 @@ TEST_F(ServicesContract, TheLoopbackAnswersAnEchoAndAnAddressWithoutARouteDoesNo
   icmp.cleanupSocketLibrary();
 }
 
-TEST_F(ServicesContract, AClockReadingMovesWithSleeps) {
-  auto& clock = P().clock;
-  const auto start = clock.monotonicNow();
-  clock.sleep(50ms);
-  EXPECT_GE(clock.monotonicNow() - start, 50ms);
-}
-
 TEST_F(ServicesContract, TheOsQueryNamesTheSystemAndItsVersion) {
   const auto items = P().osQuery.operatingSystems();
   ASSERT_EQ(items.size(), 1u);
