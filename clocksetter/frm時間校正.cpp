@@ -1,7 +1,6 @@
 #include "clocksetter/frm時間校正.h"
 
 #include "clocksetter/Module1.h"
-#include "clocksetter/quiet_mode.h"
 #include "clocksetter/server_table.h"
 #include "clocksetter/time_reply.h"
 
@@ -12,10 +11,8 @@ using platform::rgb;
 
 namespace {
 
-constexpr platform::Colour kBlack = 0;
-constexpr platform::Colour kRed = 255;
-constexpr platform::Colour kBlue = rgb(0, 0, 255);
-constexpr platform::Colour kYellow = rgb(255, 255, 0);
+constexpr platform::Colour kBlack = 0, kRed = 255, kBlue = rgb(0, 0, 255),
+                           kYellow = rgb(255, 255, 0);
 constexpr platform::Colour kBarColour = 0x00FF0000;            // blue
 constexpr platform::Colour kBarBackgroundColour = 0x000000FF;  // red
 
@@ -49,6 +46,10 @@ std::string TrimSpaces(const std::string& text) {
 }
 
 }  // namespace
+
+bool IsQuietMode(const std::string& commandLine) {
+  return commandLine.find("/Q") != std::string::npos || commandLine.find("/q") != std::string::npos;
+}
 
 frm時間校正::frm時間校正(platform::Toolkit& toolkit, platform::Clock& clock, platform::Icmp& icmp)
     : toolkit_(toolkit), clock_(clock), icmp_(icmp) {

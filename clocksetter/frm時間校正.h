@@ -13,6 +13,10 @@
 
 namespace orvane {
 
+// "/Q" anywhere in the command line, in either letter case, also inside a longer word: the run
+// ends the program by itself.
+bool IsQuietMode(const std::string& commandLine);
+
 class frm時間校正 {
  public:
   frm時間校正(platform::Toolkit& toolkit, platform::Clock& clock, platform::Icmp& icmp);

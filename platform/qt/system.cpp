@@ -1,6 +1,5 @@
 #include "platform/qt/system.h"
 
-#include <arpa/inet.h>
 #include <netdb.h>
 #include <unistd.h>
 
@@ -31,13 +30,12 @@ SignalHandlers::~SignalHandlers() {
 }
 
 std::optional<Ipv4Address> ResolveFirstIpv4(const std::string& host) {
-  Ipv4Address address;
-  if (::inet_pton(AF_INET, host.c_str(), address.data()) == 1) return address;
   addrinfo hints{};
   hints.ai_family = AF_INET;
   addrinfo* found = nullptr;
   if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
     return std::nullopt;
+  Ipv4Address address;
   std::memcpy(address.data(), &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, 4);
   ::freeaddrinfo(found);
   return address;

@@ -36,7 +36,7 @@ class SignalHandlers : NonCopyable {
   std::vector<std::pair<int, struct sigaction>> previous_;
 };
 
-// The host's first IPv4 address: a dotted address as it stands, a name through the resolver.
+// The host's first IPv4 address, from the resolver (which needs no lookup for a dotted one).
 std::optional<Ipv4Address> ResolveFirstIpv4(const std::string& host);
 
 }  // namespace platform::qt

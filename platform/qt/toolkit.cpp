@@ -321,8 +321,8 @@ void ShowPainted(QtToolkit& toolkit, FormWidget& form) {
 }  // namespace
 
 QtToolkit::QtToolkit(std::string commandLine) : commandLine_(std::move(commandLine)) {
-  static const bool accessible = (QAccessible::installFactory(&FormAccessible), true);
-  static_cast<void>(accessible);
+  [[maybe_unused]] static const bool accessible =
+      (QAccessible::installFactory(&FormAccessible), true);
   QCoreApplication::instance()->installNativeEventFilter(&destroyWatch_);
   QApplication::setQuitOnLastWindowClosed(false);
   auto* translator = new QTranslator(qApp);

@@ -48,16 +48,8 @@ HFONT ChineseFont(UINT dpi) {
                        DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"新細明體");
 }
 
-std::wstring TextOf(HWND hwnd) {
-  const int length = ::GetWindowTextLengthW(hwnd);
-  std::wstring text(std::size_t(length) + 1, L'\0');
-  ::GetWindowTextW(hwnd, text.data(), length + 1);
-  text.resize(std::size_t(length));
-  return text;
-}
-
 void RegisterClasses() {
-  static const bool registered = [] {
+  [[maybe_unused]] static const bool registered = [] {
     WNDCLASSEXW form{};
     form.cbSize = sizeof form;
     form.lpfnWndProc = ::DefWindowProcW;
@@ -77,7 +69,6 @@ void RegisterClasses() {
     SYSTEM_CALL(L"comctl32.dll", InitCommonControlsEx)(&controls);
     return true;
   }();
-  (void)registered;
 }
 
 }  // namespace
@@ -304,10 +295,11 @@ void Win32Window::drawButton(const DRAWITEMSTRUCT& item) {
   ::SetBkMode(item.hDC, TRANSPARENT);
   ::SetTextColor(item.hDC, (item.itemState & ODS_DISABLED) ? ::GetSysColor(COLOR_GRAYTEXT)
                                                            : control->foreColour());
-  const std::wstring text = TextOf(item.hwndItem);
+  std::array<wchar_t, 64> text{};  // a button's caption is a word or two
+  const int length = ::GetWindowTextW(item.hwndItem, text.data(), int(text.size()));
   HGDIOBJ old = ::SelectObject(item.hDC, font_.get());
   if (pressed) ::OffsetRect(&r, 1, 1);
-  ::DrawTextW(item.hDC, text.c_str(), int(text.size()), &r, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+  ::DrawTextW(item.hDC, text.data(), length, &r, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
   ::SelectObject(item.hDC, old);
   if (item.itemState & ODS_FOCUS) {
     RECT focus = item.rcItem;
@@ -386,8 +378,6 @@ LRESULT CALLBACK Win32Window::windowProc(HWND hwnd, UINT message, WPARAM wParam,
 }
 
 // --- Toolkit ----------------------------------------------------------------------------------
-
-Win32Toolkit::Win32Toolkit() { RegisterClasses(); }
 
 std::unique_ptr<Window> Win32Toolkit::createWindow(const WindowDesign& design) {
   auto window = std::make_unique<Win32Window>(*this, design);

@@ -103,7 +103,6 @@ class Win32Window : public WindowBase {
 
 class Win32Toolkit : public Toolkit {
  public:
-  Win32Toolkit();
   std::unique_ptr<Window> createWindow(const WindowDesign& design) override;
   int run(Window& window) override;
   MessageAnswer messageBox(const std::string& text, const std::string& title,

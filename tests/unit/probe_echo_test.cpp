@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "clocksetter/Module1.h"
-#include "clocksetter/quiet_mode.h"
+#include "clocksetter/frm時間校正.h"
 #include "clocksetter/time_reply.h"
 #include "tests/fake/fake_platform.h"
 
