@@ -29,36 +29,36 @@ TEST(Win32Layer, TheCommandLineIsTheTextAfterTheProgramName) {
   EXPECT_EQ(ArgumentsOf(L"pelstow.exe \"a\" \"b\""), L"\"a\" \"b\"");
 }
 
-TEST(Win32Layer, TheProgressControlTakesTheColours) {
+// A window of the layer, for the cases of its controls.
+class Win32Controls : public ::testing::Test {
+ protected:
+  HWND hwnd() const { return static_cast<platform::win32::Win32Window&>(*window).hwnd(); }
   platform::win32::Win32Toolkit toolkit;
-  auto window = toolkit.createWindow({"x", 4680, 2985});
+  std::unique_ptr<platform::Window> window = toolkit.createWindow({"x", 4680, 2985});
+};
+
+TEST_F(Win32Controls, TheProgressControlTakesTheColours) {
   auto& bar = window->addProgressBar({"pgb1", {1800, 240, 2655, 165}, ""});
   bar.sendMessage(platform::kSetBarColour, 0, 0x00FF0000);
   bar.sendMessage(platform::kSetBackgroundColour, 0, 0x000000FF);
-  HWND hwnd = ::FindWindowExW(static_cast<platform::win32::Win32Window&>(*window).hwnd(), nullptr,
-                              PROGRESS_CLASSW, nullptr);
-  EXPECT_EQ(COLORREF(::SendMessageW(hwnd, PBM_GETBARCOLOR, 0, 0)), RGB(0, 0, 255));
-  EXPECT_EQ(COLORREF(::SendMessageW(hwnd, PBM_GETBKCOLOR, 0, 0)), RGB(255, 0, 0));
+  HWND control = ::FindWindowExW(hwnd(), nullptr, PROGRESS_CLASSW, nullptr);
+  EXPECT_EQ(COLORREF(::SendMessageW(control, PBM_GETBARCOLOR, 0, 0)), RGB(0, 0, 255));
+  EXPECT_EQ(COLORREF(::SendMessageW(control, PBM_GETBKCOLOR, 0, 0)), RGB(255, 0, 0));
 }
 
 // The second click of a quick pair comes as a double click: a click all the same.
-TEST(Win32Layer, TheSecondClickOfAQuickPairCounts) {
-  platform::win32::Win32Toolkit toolkit;
-  auto window = toolkit.createWindow({"x", 4680, 2985});
+TEST_F(Win32Controls, TheSecondClickOfAQuickPairCounts) {
   auto& button = static_cast<platform::win32::Win32Control&>(
       window->addButton({"cmd", {720, 2520, 1575, 375}, "再執行一次"}));
   int clicks = 0;
   button.setOnClick([&] { ++clicks; });
   for (const int code : {BN_CLICKED, BN_DOUBLECLICKED})
-    ::SendMessageW(static_cast<platform::win32::Win32Window&>(*window).hwnd(), WM_COMMAND,
-                   MAKEWPARAM(0, WORD(code)), LPARAM(button.hwnd()));
+    ::SendMessageW(hwnd(), WM_COMMAND, MAKEWPARAM(0, WORD(code)), LPARAM(button.hwnd()));
   EXPECT_EQ(clicks, 2);
 }
 
 // The clock picture is drawn at the size its box has at the window's DPI (48 pixels at 144 dpi).
-TEST(Win32Layer, ThePictureGrowsWithItsBox) {
-  platform::win32::Win32Toolkit toolkit;
-  auto window = toolkit.createWindow({"x", 4680, 2985});
+TEST_F(Win32Controls, ThePictureGrowsWithItsBox) {
   auto& picture = static_cast<platform::win32::Win32Control&>(
       window->addPicture({"Image1", {240, 960, 480, 480}, ""}));
   const auto iconWidth = [&] {
@@ -71,11 +71,10 @@ TEST(Win32Layer, ThePictureGrowsWithItsBox) {
     ::DeleteObject(info.hbmMask);
     return bitmap.bmWidth;
   };
-  const UINT dpi = ::GetDpiForWindow(static_cast<platform::win32::Win32Window&>(*window).hwnd());
+  const UINT dpi = ::GetDpiForWindow(hwnd());
   EXPECT_EQ(iconWidth(), long(::MulDiv(32, int(dpi), 96)));
   RECT suggested{0, 0, 702, 448};
-  ::SendMessageW(static_cast<platform::win32::Win32Window&>(*window).hwnd(), WM_DPICHANGED,
-                 MAKEWPARAM(144, 144), LPARAM(&suggested));
+  ::SendMessageW(hwnd(), WM_DPICHANGED, MAKEWPARAM(144, 144), LPARAM(&suggested));
   EXPECT_EQ(iconWidth(), 48L);
 }
 
