@@ -149,8 +149,6 @@ void Backend::write(const std::string& name, const std::string& content, bool hi
 #endif
 }
 
-void Backend::makeFolder(const std::string& name) { fs::create_directory(path(name)); }
-
 std::optional<std::string> Backend::read(const std::string& name) {
   std::ifstream in(path(name), std::ios::binary);
   if (!in) return std::nullopt;

@@ -58,7 +58,6 @@ class Backend {
   // The folder's path (ending in the separator), and what is in it.
   std::string folder();
   void write(const std::string& name, const std::string& content, bool hidden = false);
-  void makeFolder(const std::string& name);
   std::optional<std::string> read(const std::string& name);
   std::vector<std::string> names();
   // A program there that records, when started, its working folder and argument count (written

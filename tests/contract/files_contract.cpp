@@ -119,7 +119,7 @@ TEST_F(FilesContract, TheNewVersionStartsInItsFolderWithoutArguments) {
 // A folder where the program should be never becomes free: it is said at once.
 TEST_F(FilesContract, AFolderInThePlaceOfTheTargetIsRefusedAtOnce) {
   backend->write("_new_app.exe", "new");
-  backend->makeFolder("app.exe");
+  std::filesystem::create_directory(backend->path("app.exe"));
   auto copy = Stage("_new_app.exe", "app.exe");
   ExpectToldInChinese([&] { copy->putInPlace(); }, "app.exe");
 }

@@ -1,9 +1,8 @@
-// What only the Win32 layer has: the command line, the progress control's messages, the picture
+// What only the Win32 layer has: the command line, the double click, the picture
 // at its DPI, file attributes, Windows' busy files and paths.
 #include <winsock2.h>
 #include <windows.h>
 
-#include <commctrl.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -36,15 +35,6 @@ class Win32Controls : public ::testing::Test {
   platform::win32::Win32Toolkit toolkit;
   std::unique_ptr<platform::Window> window = toolkit.createWindow({"x", 4680, 2985});
 };
-
-TEST_F(Win32Controls, TheProgressControlTakesTheColours) {
-  auto& bar = window->addProgressBar({"pgb1", {1800, 240, 2655, 165}, ""});
-  bar.sendMessage(platform::kSetBarColour, 0, 0x00FF0000);
-  bar.sendMessage(platform::kSetBackgroundColour, 0, 0x000000FF);
-  HWND control = ::FindWindowExW(hwnd(), nullptr, PROGRESS_CLASSW, nullptr);
-  EXPECT_EQ(COLORREF(::SendMessageW(control, PBM_GETBARCOLOR, 0, 0)), RGB(0, 0, 255));
-  EXPECT_EQ(COLORREF(::SendMessageW(control, PBM_GETBKCOLOR, 0, 0)), RGB(255, 0, 0));
-}
 
 // The second click of a quick pair comes as a double click: a click all the same.
 TEST_F(Win32Controls, TheSecondClickOfAQuickPairCounts) {
