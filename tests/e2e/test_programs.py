@@ -180,6 +180,10 @@ class Pelstow(Case):
         return text and os.fsdecode(text) == expected + "\n0\n"
 
     def test_every_name_is_the_callers_byte_for_byte_and_yes_starts_the_new_version(self):
+        # Reached through a link, Pelstow works in the link's folder.
+        vendor = os.path.join(os.fsencode(self.world.dir), b"pelstow" + EXE)
+        os.rename(self.path(b"pelstow" + EXE), vendor)
+        os.symlink(vendor, self.path(b"pelstow" + EXE))
         names = [b"my app", b"-reverse"] + ([] if lab.WINDOWS else [b"caf\xe9", b"n" * 250])
         for name in (n + EXE for n in names):
             with self.subTest(name=name[:20]):
@@ -200,16 +204,6 @@ class Pelstow(Case):
         self.assertIn("執行階段錯誤", self.world.boxes()[-1][1])
         self.assertEqual(self.read(b"_new_app" + EXE), b"new")
         self.assertFalse(self.started(0.5))
-
-    def test_reached_through_a_link_pelstow_works_in_the_links_folder(self):
-        new = self.install(b"viewer" + EXE)
-        elsewhere = os.path.join(os.fsencode(self.world.dir), b"vendor")
-        os.makedirs(elsewhere)
-        os.rename(self.path(b"pelstow" + EXE), os.path.join(elsewhere, b"pelstow" + EXE))
-        os.symlink(os.path.join(elsewhere, b"pelstow" + EXE), self.path(b"pelstow" + EXE))
-        self.assertEqual(self.finished(self.pelstow(b"viewer" + EXE)), 0)
-        self.assertEqual(self.read(b"viewer" + EXE), new)
-        self.assertTrue(self.started())
 
     @only_linux("a path past PATH_MAX")
     def test_a_folder_deeper_than_the_systems_path_limit_works_like_any_other(self):
