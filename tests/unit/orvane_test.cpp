@@ -44,17 +44,16 @@ class Orvane : public ::testing::Test {
 
   fake::FakeWindow& Window() { return world->toolkit.window(); }
   fake::FakeControl& Control(const std::string& name) { return Window().control(name); }
-  std::string Caption(const std::string& name) { return Control(name).caption(); }
   fake::FakeSocket& Socket() { return Window().socket; }
   TimePoint Connected(std::size_t i = 0) { return Socket().connects.at(i).when; }
   // The result part of the window, and which buttons may be pressed.
   Strings Outcome() {
-    return {Caption("lbl校正前"),
-            Caption("lbl狀態"),
-            Caption("lbl校正後"),
-            Caption("lbl錯誤訊息"),
-            Caption("cmd確定") + (Control("cmd確定").isEnabled() ? "+" : "-"),
-            Control("cmd再執行").isEnabled() ? "retry" : "no retry"};
+    Strings shown;
+    for (const char* name : {"lbl校正前", "lbl狀態", "lbl校正後", "lbl錯誤訊息", "cmd確定"})
+      shown.push_back(Control(name).caption());
+    shown.back() += Control("cmd確定").isEnabled() ? "+" : "-";
+    shown.push_back(Control("cmd再執行").isEnabled() ? "retry" : "no retry");
+    return shown;
   }
 
   std::unique_ptr<World> world;

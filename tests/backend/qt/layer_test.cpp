@@ -20,7 +20,6 @@
 
 #include "platform/error.h"
 #include "platform/qt/clock.h"
-#include "platform/qt/files.h"
 #include "platform/qt/icmp.h"
 #include "platform/qt/toolkit.h"
 #include "tests/backend/backend_env.h"
@@ -175,6 +174,12 @@ TEST_F(PosixFiles, FailuresAreReportedAtOnceAndLeaveEverythingAsItWas) {
     Write("app", std::string(64 << 10, 'o'));
     Write("_new_app", std::string(100 << 10, 'n'));
   };
+  constexpr unsigned long kReadOnly = MS_REMOUNT | MS_BIND | MS_RDONLY;
+  const auto mountOver = [&](const char* source, const char* type, unsigned long flags,
+                             const char* data = nullptr) {
+    ::mount(source, folder.c_str(), type, flags, data);
+    mounts.push_back(folder);
+  };
   struct Case {
     std::function<void()> prepare;
     int error;
@@ -184,18 +189,9 @@ TEST_F(PosixFiles, FailuresAreReportedAtOnceAndLeaveEverythingAsItWas) {
       {[&] { fs::remove(download), fs::create_directory(download); }, EINVAL},
       {[&] { fs::remove(download); }, ENOENT},
       {[&] { fs::permissions(folder, fs::perms(0555)); }, EACCES, false, true},
-      {[&] {
-         ::mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr);
-         ::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
-         mounts.push_back(folder);
-       },
+      {[&] { mountOver(folder.c_str(), nullptr, MS_BIND), mountOver(nullptr, nullptr, kReadOnly); },
        EROFS, true},
-      {[&] {
-         ::mount("tiny", folder.c_str(), "tmpfs", 0, "size=256k");
-         mounts.push_back(folder);
-         fill();
-       },
-       ENOSPC, true},
+      {[&] { mountOver("tiny", "tmpfs", 0, "size=256k"), fill(); }, ENOSPC, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);
@@ -272,30 +268,25 @@ TEST_F(Lab, TheLoopbackAnswersRawAndDatagramEchoesAndOnlyOurAnswerCounts) {
   Set("icmp_echo_ignore_all", "1");
   std::atomic<bool> stop{false};
   std::thread forger([&stop] {
-    const int fd = ::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+    const platform::qt::UniqueFd fd(::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP));
     sockaddr_in to{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     const unsigned ours = std::uint16_t(::getpid());
+    // Someone else's reply; an error quoting a request to 127.0.0.2, not to 127.0.0.1.
     std::vector<std::uint8_t> reply(8 + 32, 'A'), error(8 + 20 + 8, 0);
     reply[0] = ICMP_ECHOREPLY;
-    error[0] = ICMP_DEST_UNREACH;
-    error[8] = 0x45;  // the quoted request: to 127.0.0.2, not to 127.0.0.1
-    error[8 + 16] = 127;
-    error[8 + 19] = 2;
-    error[28] = ICMP_ECHO;
+    std::tie(error[0], error[8], error[24], error[27], error[28]) =
+        std::tuple(ICMP_DEST_UNREACH, 0x45, 127, 2, ICMP_ECHO);
     const auto send = [&](std::vector<std::uint8_t>& packet, std::size_t at, unsigned id,
                           unsigned sequence) {
-      for (auto [offset, value] : {std::pair{4u, id}, {6u, sequence}}) {
-        packet[at + offset] = std::uint8_t(value >> 8);
-        packet[at + offset + 1] = std::uint8_t(value);
-      }
-      ::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+      std::tie(packet[at + 4], packet[at + 5], packet[at + 6], packet[at + 7]) =
+          std::tuple(id >> 8, id & 0xFF, sequence >> 8, sequence & 0xFF);
+      ::sendto(fd.get(), packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
+               sizeof to);
     };
-    while (!stop)
-      for (unsigned sequence = 0; sequence < 65536 && !stop; ++sequence) {
-        send(reply, 0, ours + 1u, sequence);  // someone else's identifier
-        send(error, 28, ours, sequence);
-      }
-    ::close(fd);
+    for (unsigned sequence = 0; !stop; sequence = (sequence + 1) % 65536) {
+      send(reply, 0, ours + 1u, sequence);
+      send(error, 28, ours, sequence);
+    }
   });
   const auto reply = Echo(300);
   stop = true;
