@@ -1,8 +1,7 @@
-// An in-memory platform for the programs' unit tests. Time is virtual: it moves only when the
-// program sleeps, blocks in an echo, waits with nothing to handle, or a message box waits for its
-// (scripted) user; scheduled events (socket data, clicks, a download still being written) fire at
-// their times from the program's own event handling. Controls record what they showed; operations
-// on files are logged in order.
+// An in-memory platform for the programs' unit tests. Time is virtual: it moves only while the
+// program sleeps, blocks in an echo, waits with nothing to handle or a message box waits for its
+// scripted user; scheduled events (socket data, clicks, a growing download) fire from the program's
+// own event handling. Controls record what they showed; file operations are logged in order.
 #pragma once
 
 #include <algorithm>

@@ -235,6 +235,16 @@ TEST_F(Pelstow, AWaitOrACopyOfMoreThanHalfASecondIsSaid) {
   }
 }
 
+// A staged copy's name fits a name's 255 bytes, its target's cut between two UTF-8 characters.
+TEST(StagedCopyName, FitsANameAndCutsBetweenCharacters) {
+  std::string target = "n";
+  while (target.size() < 250) target += "時";
+  const std::string copy = platform::StagedCopyName(target);
+  EXPECT_EQ(copy.size(), 1 + 241 + 5 + 6u) << "80 characters whole, the 81st not at all";
+  EXPECT_EQ(copy.substr(1, 241), target.substr(0, 241));
+  EXPECT_TRUE(platform::IsStagedCopyOf(copy, target));
+}
+
 TEST(QueryOSInfo, TakesTheLastItemAndLeavesTheVersionAloneWhenThereIsNone) {
   std::vector<std::string> log;
   fake::FakeOsQuery os(log);
