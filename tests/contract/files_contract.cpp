@@ -1,6 +1,5 @@
 // Files and shell: staging a copy and putting it in place, finding, deleting, starting.
 #include <algorithm>
-#include <regex>
 
 #include "platform/error.h"
 #include "tests/contract/backend.h"
@@ -8,6 +7,8 @@
 namespace contract {
 
 namespace {
+
+constexpr const char* kLatin = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 
 class FilesContract : public Contract {
  protected:
@@ -27,9 +28,8 @@ class FilesContract : public Contract {
     } catch (const platform::Error& error) {
       const std::string text = error.what();
       ASSERT_NE(text.find(name), std::string::npos) << text;
-      EXPECT_FALSE(
-          std::regex_search(text.substr(text.find(name) + name.size()), std::regex("[A-Za-z]{2}")))
-          << "an English word: " << text;
+      const std::string told = text.substr(text.find(name) + name.size());
+      EXPECT_EQ(told.find_first_of(kLatin), std::string::npos) << "English: " << text;
       EXPECT_FALSE(error.inUse()) << text;
     }
   }
