@@ -52,8 +52,8 @@ TEST_F(WindowContract, RunRaisesActivationOnceAndEndsWithTheWindow) {
 TEST_F(WindowContract, AWaitSleepsUntilItsDeadlineOrTheNextEvent) {
   const auto start = P().clock.monotonicNow();
   int passes = 0;
-  Wait(300ms, [&] { return ++passes > 10; });
-  EXPECT_LE(passes, 3);
+  Wait(300ms, [&] { return ++passes > 100; });
+  EXPECT_LE(passes, 10) << "a few messages of the system's own may wake it";
   EXPECT_LT(P().clock.monotonicNow() - start, 1s);
 
   auto& socket = window->addTcpSocket("Winsock1");

@@ -51,6 +51,7 @@ void FakeSocket::connect(const std::string& host, std::uint16_t port) {
 std::optional<platform::Ipv4Address> FakeIcmp::resolveFirstIpv4(const std::string& host) {
   unsigned a = 256, b = 256, c = 256, d = 256;
   char more = 0;
+  // NOLINTNEXTLINE(cert-err34-c): a dotted address or not, the range check says which
   if (std::sscanf(host.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &more) == 4 &&
       (a | b | c | d) < 256)
     return platform::Ipv4Address{std::uint8_t(a), std::uint8_t(b), std::uint8_t(c),

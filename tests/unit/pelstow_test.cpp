@@ -18,7 +18,7 @@ class Pelstow : public ::testing::Test, protected fake::FakePlatform {
  protected:
   Pelstow() {
     toolkit.log = &log;
-    files.files[kTarget] = {"old"};
+    files.files[kTarget] = "old";
   }
   // Runs Main to its end; the exit code it ended the process with.
   int Run(const std::string& commandLine, MessageAnswer answer = MessageAnswer::Yes) {
@@ -46,7 +46,7 @@ class Pelstow : public ::testing::Test, protected fake::FakePlatform {
 };
 
 TEST_F(Pelstow, AnswerYesInstallsDeletesTheDownloadAndStartsTheNewVersionInThisOrder) {
-  files.files[kDownload] = {"new version"};
+  files.files[kDownload] = "new version";
   EXPECT_EQ(Run("my app.bin"), 0);
   ASSERT_EQ(toolkit.messageBoxes.size(), 1u);
   const auto& prompt = toolkit.messageBoxes[0];
@@ -70,7 +70,7 @@ TEST_F(Pelstow, AnswerYesInstallsDeletesTheDownloadAndStartsTheNewVersionInThisO
 TEST_F(Pelstow, WithoutAPlainNameAndItsDownloadOnlyTheCallMessageIsShown) {
   std::vector<std::string> names = {"../x", "sub/x", "sub\\x", "C:x", ".",
                                     "..",   "*.exe", "a?.exe", "a\nb"};
-  for (const auto& name : names) files.files[kFolder + "_new_" += name] = {"evil"};
+  for (const auto& name : names) files.files[kFolder + "_new_" += name] = "evil";
   const std::size_t unsafe = names.size();
   names.insert(names.end(), {"my app.bin", ""});  // no download for these
   for (const auto& name : names) {
@@ -91,7 +91,7 @@ TEST_F(Pelstow, WithoutAPlainNameAndItsDownloadOnlyTheCallMessageIsShown) {
 }
 
 TEST_F(Pelstow, EmptyCommandLineUpdatesNewExeAndAnEmptyDownloadIsNotWaitedFor) {
-  files.files[kFolder + "_new_NewEXE.exe"] = {""};
+  files.files[kFolder + "_new_NewEXE.exe"] = "";
   EXPECT_EQ(Run(""), 0);
   EXPECT_EQ(Content(kFolder + "NewEXE.exe"), "");
   EXPECT_EQ(Count("length " + kFolder + "NewEXE.exe"), 0);
@@ -122,7 +122,7 @@ TEST_F(Pelstow, FailuresAreReportedWithNothingStartedAfterThem) {
     log.clear();
     osQuery.unreachable = files.noProgramFolder = false;
     files.reportedLength.clear();
-    files.files[kDownload] = {"new version"};
+    files.files[kDownload] = "new version";
     c.prepare();
     const auto start = queue.now();
     const auto error = Failure("my app.bin");
@@ -153,8 +153,8 @@ TEST_F(Pelstow, ADownloadStillBeingWrittenIsInstalledOnlyWholeOrNotAtAll) {
     SCOPED_TRACE(c.what);
     log.clear();
     const auto start = queue.now();
-    files.files[kTarget] = {"old"};
-    files.files[kDownload] = {"0"};
+    files.files[kTarget] = "old";
+    files.files[kDownload] = "0";
     std::string whole = "0";
     for (int i = 1; i <= c.chunks; ++i) {
       whole += char('0' + i % 10);
@@ -191,8 +191,8 @@ TEST_F(Pelstow, ABusyTargetIsRetriedForTenSecondsAndOtherErrorsAreReportedAtOnce
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    files.files[kTarget] = {"old"};
-    files.files[kDownload] = {"new"};
+    files.files[kTarget] = "old";
+    files.files[kDownload] = "new";
     std::tie(files.stageErrors, files.placeErrors, files.deleteErrors, files.alwaysBusy) =
         std::tie(c.stageErrors, c.placeErrors, c.deleteErrors, c.alwaysBusy);
     const auto start = queue.now();
@@ -225,7 +225,7 @@ TEST_F(Pelstow, AWaitOrACopyOfMoreThanHalfASecondIsSaid) {
     SCOPED_TRACE(said);
     toolkit.notices.clear();
     files.copyTime = {};
-    files.files[kDownload] = {"new"};
+    files.files[kDownload] = "new";
     prepare();
     EXPECT_EQ(Run("my app.bin"), 0);
     using Shown = std::vector<std::tuple<std::string, std::string, bool>>;

@@ -29,7 +29,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
-using platform::rgb;
 
 // Assistive technology meets a frame named by the window's caption, a picture with a name, values
 // named by their headings, and buttons it can press.
