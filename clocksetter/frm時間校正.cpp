@@ -19,7 +19,6 @@ constexpr platform::Colour kBarBackgroundColour = 0x000000FF;  // red
 constexpr const char* kDesignDots = "..........";
 constexpr const char* kClearedDots = ".............";
 constexpr std::int16_t kProbeTimeoutMs = 1000;
-constexpr std::uint16_t kTimePort = 37;
 constexpr auto kPause = 200ms;
 constexpr auto kReplyWait = 1s;
 

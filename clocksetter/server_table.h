@@ -8,6 +8,8 @@
 namespace orvane {
 
 constexpr std::size_t kServerCount = 5;
+// They answer the Time protocol (RFC 868) on this TCP port.
+constexpr std::uint16_t kTimePort = 37;
 // A probe that gave no usable answer counts as this many milliseconds.
 constexpr std::int16_t kFailedProbe = 9999;
 

@@ -50,6 +50,8 @@ class TcpSocketBase : public TcpSocket {
     onError_ = std::move(handler);
   }
   void setOnClose(std::function<void()> handler) override { onClose_ = std::move(handler); }
+  // Its window has closed: the connection ends, and no other will follow.
+  virtual void closeWithWindow() { close(); }
 
  protected:
   // The layer's part of close: ends the connection and every event it could still raise.

@@ -8,7 +8,7 @@ bool WindowBase::requestClose(UnloadMode mode) {
   if (onQueryUnload_) onQueryUnload_(cancel, mode);
   if (cancel) return false;
   unloaded_ = true;
-  for (auto& socket : sockets_) socket->close();
+  for (auto& socket : sockets_) socket->closeWithWindow();
   closed();
   return true;
 }

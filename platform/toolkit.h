@@ -108,13 +108,13 @@ class WindowBase : public Window {
   // The window has just closed (its sockets too): hide it and let the message loop end.
   virtual void closed() = 0;
   // A socket of this window, closed when the window closes.
-  TcpSocket& ownSocket(std::unique_ptr<TcpSocket> socket) {
+  TcpSocket& ownSocket(std::unique_ptr<TcpSocketBase> socket) {
     sockets_.push_back(std::move(socket));
     return *sockets_.back();
   }
 
  private:
-  std::vector<std::unique_ptr<TcpSocket>> sockets_;
+  std::vector<std::unique_ptr<TcpSocketBase>> sockets_;
   std::function<void()> onActivate_;
   std::function<void(std::int16_t&, UnloadMode)> onQueryUnload_;
   bool activated_ = false;

@@ -1,14 +1,12 @@
 #include "platform/qt/clock.h"
 
-#include <linux/capability.h>
-
 #include <QDate>
 #include <QLocale>
 #include <QRegularExpression>
 #include <QTime>
 #include <ctime>
 
-#include "platform/qt/safe_start.h"
+#include "platform/qt/socket.h"
 
 namespace platform::qt {
 
@@ -25,11 +23,7 @@ local_seconds PosixClock::localNow() const {
 bool PosixClock::setSystemTimeUtc(const SystemTimeRecord& r) {
   const sys_seconds utc = sys_days{year{r.year} / r.month / r.day} + hours{r.hour} +
                           minutes{r.minute} + seconds{r.second};
-  timespec when{};
-  when.tv_sec = static_cast<time_t>(utc.time_since_epoch().count());
-  when.tv_nsec = long(r.milliseconds) * 1000000L;
-  const RaisedCapability right(CAP_SYS_TIME);  // for this one call only
-  return clock_settime(CLOCK_REALTIME, &when) == 0;
+  return r.milliseconds == 0 && QtTcpSocket::SetClockFromReply(utc.time_since_epoch().count());
 }
 
 namespace {

@@ -8,7 +8,8 @@ namespace platform::qt {
 class PosixClock : public Clock {
  public:
   std::chrono::local_seconds localNow() const override;
-  // clock_settime(CLOCK_REALTIME); false on any failure (EPERM without the right to set it).
+  // The window holds no right: the clock helper whose connection received this time sets the
+  // clock from that reply. False when none did, or the system refused (without the right).
   bool setSystemTimeUtc(const SystemTimeRecord& record) override;
   std::string shortDateText(std::chrono::year_month_day date) const override;
   std::string longTimeText(std::chrono::hh_mm_ss<std::chrono::seconds> time) const override;

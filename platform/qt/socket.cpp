@@ -1,97 +1,200 @@
 #include "platform/qt/socket.h"
 
+#include <poll.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstring>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
 
 #include "platform/report.h"
 
 namespace platform::qt {
 
-QtTcpSocket::QtTcpSocket() {
-  failure_.setSingleShot(true);
-  QObject::connect(&failure_, &QTimer::timeout,
-                   [this] { Guarded([this] { fail(pendingError_); }); });
+namespace {
+
+using settime::Kind;
+constexpr const char* kInstalledHelper = "/usr/libexec/orvane-settime";
+// The helper answers at once, unless another run is setting the clock just then.
+constexpr auto kSetAnswerTime = std::chrono::seconds(5);
+
+// The sockets with a connection, on the window's thread.
+std::vector<QtTcpSocket*>& Connected() {
+  static std::vector<QtTcpSocket*> sockets;
+  return sockets;
 }
 
-QtTcpSocket::~QtTcpSocket() { disconnect(); }
+}  // namespace
 
-void QtTcpSocket::watch(QSocketNotifier::Type type, void (QtTcpSocket::*handler)()) {
-  if (notifier_ != nullptr) {
-    notifier_->setEnabled(false);
-    notifier_->deleteLater();
+std::string ClockHelperPath() {
+  std::error_code error;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  const auto beside = self.parent_path() / "orvane-settime";
+  return !error && ::access(beside.c_str(), X_OK) == 0 ? beside.string() : kInstalledHelper;
+}
+
+ClockHelper::ClockHelper(ClockHelper&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)), channel_(std::move(other.channel_)) {}
+
+ClockHelper& ClockHelper::operator=(ClockHelper&& other) noexcept {
+  ClockHelper gone(std::move(*this));
+  pid_ = std::exchange(other.pid_, -1);
+  channel_ = std::move(other.channel_);
+  return *this;
+}
+
+ClockHelper::~ClockHelper() {
+  channel_.reset();
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);  // it ends at once, even while stopped
+  ::waitpid(pid_, nullptr, 0);
+}
+
+ClockHelper ClockHelper::Start(int& error) {
+  std::array<int, 2> ends{};
+  ClockHelper helper;
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends.data()) != 0) {
+    error = errno;
+    return helper;
   }
-  notifier_ = new QSocketNotifier(fd_.get(), type, &notifiers_);
-  QObject::connect(notifier_, &QSocketNotifier::activated,
-                   [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
+  helper.channel_.reset(ends[0]);
+  const UniqueFd helperEnd(ends[1]);
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_adddup2(&actions, helperEnd.get(), STDIN_FILENO);
+  std::string path = ClockHelperPath();
+  std::array<char*, 2> arguments{path.data(), nullptr};
+  std::array<char*, 1> noEnvironment{nullptr};
+  pid_t pid = -1;
+  error =
+      ::posix_spawn(&pid, path.c_str(), &actions, nullptr, arguments.data(), noEnvironment.data());
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (error == 0) helper.pid_ = pid;
+  return error == 0 ? std::move(helper) : ClockHelper();
+}
+
+QtTcpSocket::QtTcpSocket() {
+  pending_.setSingleShot(true);
+  QObject::connect(&pending_, &QTimer::timeout, [this] {
+    Guarded([this] { pendingError_ != 0 ? fail(pendingError_) : dispatch(); });
+  });
+}
+
+QtTcpSocket::~QtTcpSocket() { endConnection(); }
+
+void QtTcpSocket::connect(const std::string& remoteHost, std::uint16_t remotePort) {
+  close();
+  if (!ready_) ready_ = ClockHelper::Start(startError_);
+  int error = ready_ ? ECONNABORTED : startError_;
+  const auto found = ResolveFirstIpv4(remoteHost);
+  if (!found) {
+    error = EHOSTUNREACH;
+  } else if (ready_ && settime::WriteFrame(ready_.channel(), Kind::Connect,
+                                           settime::Server{*found, remotePort})) {
+    connected_ = std::move(ready_);
+    Connected().push_back(this);
+    notifier_ = new QSocketNotifier(connected_.channel(), QSocketNotifier::Read, &notifiers_);
+    QObject::connect(notifier_, &QSocketNotifier::activated,
+                     [this] { Guarded([this] { readable(); }); });
+    return;
+  }
+  // A failure found at once is still raised from the message loop, like any other.
+  pendingError_ = error;
+  pending_.start(0);
 }
 
 void QtTcpSocket::disconnect() {
-  failure_.stop();
+  const bool idle = !connected_;
+  endConnection();
+  if (idle && !ready_ && !windowClosed_) ready_ = ClockHelper::Start(startError_);
+}
+
+void QtTcpSocket::closeWithWindow() {
+  windowClosed_ = true;
+  close();
+  ready_ = ClockHelper();
+}
+
+void QtTcpSocket::endConnection() {
+  pending_.stop();
+  pendingError_ = 0;
   if (notifier_ != nullptr) {
     notifier_->setEnabled(false);
     notifier_->deleteLater();
     notifier_ = nullptr;
   }
-  fd_.reset();
+  received_.clear();
+  frames_.clear();
+  std::erase(Connected(), this);
+  connected_ = ClockHelper();
 }
 
-void QtTcpSocket::connect(const std::string& remoteHost, std::uint16_t remotePort) {
-  close();
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(remotePort);
-  int error = EHOSTUNREACH;
-  if (const auto found = ResolveFirstIpv4(remoteHost)) {
-    std::memcpy(&address.sin_addr, found->data(), 4);
-    error = start(address);
-  }
-  if (error == 0) return;
-  // A failure found at once is still raised from the message loop, like any other.
-  pendingError_ = error;
-  failure_.start(0);
-}
-
-int QtTcpSocket::start(const sockaddr_in& address) {
-  fd_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!fd_) return errno;
-  if (::connect(fd_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-    watch(QSocketNotifier::Read, &QtTcpSocket::readable);
-    return 0;
-  }
-  if (errno != EINPROGRESS) return errno;
-  watch(QSocketNotifier::Write, &QtTcpSocket::connected);
-  return 0;
-}
-
-void QtTcpSocket::connected() {
-  int error = 0;
-  socklen_t length = sizeof error;
-  if (::getsockopt(fd_.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
-  if (error != 0) return fail(error);
-  watch(QSocketNotifier::Read, &QtTcpSocket::readable);
+bool QtTcpSocket::receive(int timeoutMs) {
+  pollfd ready{connected_.channel(), POLLIN, 0};
+  if (timeoutMs > 0 && ::poll(&ready, 1, timeoutMs) <= 0) return true;
+  std::array<std::uint8_t, 16384> bytes{};
+  const ssize_t got = ::recv(connected_.channel(), bytes.data(), bytes.size(), MSG_DONTWAIT);
+  if (got == 0) return false;
+  if (got < 0) return errno == EAGAIN || errno == EINTR;
+  received_.insert(received_.end(), bytes.begin(), bytes.begin() + got);
+  while (auto frame = settime::TakeFrame(received_)) frames_.push_back(std::move(*frame));
+  return true;
 }
 
 void QtTcpSocket::readable() {
-  std::array<std::uint8_t, kReadChunk> chunk;
-  const ssize_t got = ::recv(fd_.get(), chunk.data(), chunk.size(), 0);
-  if (got < 0) {
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) fail(errno);
-    return;
+  const bool open = receive(0);
+  dispatch();
+  if (!open && connected_) fail(ECONNABORTED);  // the helper ended without a word
+}
+
+// One event at a time: a handler may close the socket, and what came after it is then dropped.
+void QtTcpSocket::dispatch() {
+  while (!frames_.empty() && connected_) {
+    const settime::Frame frame = std::move(frames_.front());
+    frames_.pop_front();
+    if (frame.kind == Kind::Data) {
+      keep(frame.payload.data(), frame.payload.size());
+      raiseDataArrival();
+    } else if (frame.kind == Kind::Closed) {
+      endConnection();
+      raiseClose();
+    } else if (frame.kind == Kind::Failed) {
+      fail(frame.as<std::int32_t>().value_or(EIO));
+    }
   }
-  if (got == 0) {  // the peer's orderly close
-    disconnect();
-    raiseClose();
-    return;
+}
+
+bool QtTcpSocket::askToSet(std::int64_t utcSeconds) {
+  if (!settime::WriteFrame(connected_.channel(), Kind::Set, utcSeconds)) return false;
+  const auto deadline = std::chrono::steady_clock::now() + kSetAnswerTime;
+  for (;;) {
+    const auto done = std::find_if(frames_.begin(), frames_.end(),
+                                   [](const settime::Frame& f) { return f.kind == Kind::Done; });
+    if (done != frames_.end()) {
+      const bool set = done->as<std::uint8_t>() == 1;
+      frames_.erase(done);
+      if (!frames_.empty()) pending_.start(0);  // what came meanwhile, from the message loop
+      return set;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !receive(int(left.count()))) return false;
   }
-  keep(chunk.data(), std::size_t(got));
-  raiseDataArrival();
+}
+
+bool QtTcpSocket::SetClockFromReply(std::int64_t utcSeconds) {
+  const auto sockets = Connected();  // asking cannot change the list, but a copy is sure
+  return std::any_of(sockets.begin(), sockets.end(),
+                     [&](QtTcpSocket* socket) { return socket->askToSet(utcSeconds); });
 }
 
 void QtTcpSocket::fail(int error) {
-  disconnect();
+  endConnection();
   raiseError(error, SystemText(error));
 }
 

@@ -21,6 +21,7 @@
 #include "platform/error.h"
 #include "platform/qt/clock.h"
 #include "platform/qt/icmp.h"
+#include "platform/qt/settime/exchange.h"
 #include "platform/qt/toolkit.h"
 #include "tests/backend/backend_env.h"
 #include "tests/contract/backend.h"
@@ -68,7 +69,7 @@ TEST(QtLayer, AnErrorInAnyHandlerEndsTheProgramWithTheReport) {
         auto& socket = window.addTcpSocket("Winsock1");
         socket.setOnError([&](std::int32_t, const std::string&) { fails(); });
         socket.connect("192.0.2.1", 0);  // fails at once, raised from the event loop
-        toolkit.waitForEvents(steady_clock::now() + 1s);
+        toolkit.handleEventsUntil(steady_clock::now() + 2s);
       },
       [&](auto& toolkit, auto& window) {
         window.setOnActivate(fails);
@@ -293,6 +294,46 @@ TEST_F(Lab, TheLoopbackAnswersRawAndDatagramEchoesAndOnlyOurAnswerCounts) {
   Set("icmp_echo_ignore_all", "0");
   Set("ping_group_range", "0 2147483647");
   EXPECT_EQ(reply.status, platform::qt::kIpReqTimedOut);
+}
+
+// The clock helper dates a reply by when it arrived, not when it was read: by the kernel's stamp,
+// or where there is none (as just after timestamps are first asked for), by the connection's
+// record of its last data. It steps the clock by the server's time less that arrival.
+TEST(ClockHelper, AReplyReadLateIsDatedByItsArrival) {
+  for (const int stamped : {1, 0}) {
+    SCOPED_TRACE(stamped);
+    using platform::qt::UniqueFd;
+    const UniqueFd listener(::socket(AF_INET, SOCK_STREAM, 0)),
+        client(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    auto* at = reinterpret_cast<sockaddr*>(&address);
+    ASSERT_EQ(::bind(listener.get(), at, length) | ::listen(listener.get(), 1) |
+                  ::getsockname(listener.get(), at, &length),
+              0);
+    ::setsockopt(client.get(), SOL_SOCKET, SO_TIMESTAMPNS, &stamped, sizeof stamped);
+    ASSERT_EQ(::connect(client.get(), at, length), 0);
+    const UniqueFd server(::accept(listener.get(), nullptr, nullptr));
+    ASSERT_EQ(::send(server.get(), "\xE9\x3C\x7F\x00", 4, 0), 4);
+    std::this_thread::sleep_for(300ms);
+    std::array<char, 16> data{};
+    alignas(cmsghdr) std::array<char, 64> control{};
+    iovec part{data.data(), data.size()};
+    msghdr message{nullptr, 0, &part, 1, control.data(), control.size(), 0};
+    ASSERT_EQ(::recvmsg(client.get(), &message, 0), 4);
+    const auto arrival = platform::qt::settime::ArrivalOf(client.get(), message);
+    ASSERT_TRUE(arrival);
+    const auto age = system_clock::now() - system_clock::time_point{seconds{arrival->tv_sec} +
+                                                                    nanoseconds{arrival->tv_nsec}};
+    EXPECT_GT(age, 280ms);
+    EXPECT_LT(age, 450ms);
+  }
+  for (const auto& [arrival, seconds, micros] : {std::tuple{timespec{90, 250000000}, 9L, 750000L},
+                                                 {timespec{110, 250000000}, -11L, 750000L}}) {
+    const timeval step = platform::qt::settime::OffsetOf(100, arrival);
+    EXPECT_EQ(std::make_pair(long(step.tv_sec), long(step.tv_usec)),
+              std::make_pair(seconds, micros));
+  }
 }
 
 TEST(PosixClock, TextsAreTheLocalesShortDateAndLongTimeWithoutZone) {

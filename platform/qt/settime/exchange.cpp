@@ -1,0 +1,168 @@
+#include "platform/qt/settime/exchange.h"
+
+#include <arpa/inet.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+
+#include "clocksetter/time_reply.h"
+#include "platform/socket.h"
+
+namespace platform::qt::settime {
+
+namespace {
+
+constexpr std::int64_t kNanos = 1000000000;
+constexpr long kWholeSecondMicros = 1000000;
+constexpr std::size_t kLongestRequest = 64;  // a Set is 13 bytes
+
+timespec FromNanos(std::int64_t nanos) {
+  timespec when{};
+  when.tv_sec = static_cast<std::time_t>(nanos / kNanos);
+  when.tv_nsec = static_cast<long>(nanos % kNanos);
+  return when;
+}
+
+std::int64_t Nanos(timespec when) { return std::int64_t{when.tv_sec} * kNanos + when.tv_nsec; }
+
+std::optional<timespec> KernelStamp(msghdr& message) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+    timespec stamp{};
+    std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+    return stamp;
+  }
+  return std::nullopt;
+}
+
+// Just after timestamps are first asked for on a system the kernel stamps nothing for a moment;
+// then the connection's own record says how long ago its last data came (to a few ms).
+std::optional<timespec> LastDataArrival(int tcp) {
+  tcp_info info{};
+  socklen_t length = sizeof info;
+  const timespec now = SystemClockNow();
+  if (::getsockopt(tcp, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return std::nullopt;
+  return FromNanos(Nanos(now) - std::int64_t{info.tcpi_last_data_recv} * 1000000);
+}
+
+}  // namespace
+
+std::optional<timespec> ArrivalOf(int tcp, msghdr& message) {
+  const auto stamp = KernelStamp(message);
+  return stamp ? stamp : LastDataArrival(tcp);
+}
+
+Exchange::Exchange(int channel, Permission mayReach)
+    : channel_(channel), mayReach_(std::move(mayReach)) {}
+
+int Exchange::run() {
+  for (;;) {
+    const auto tcpEvents = static_cast<short>(connecting_ ? POLLOUT : POLLIN);
+    std::array<pollfd, 2> watched{{{channel_, POLLIN, 0}, {tcp_.get(), tcpEvents, 0}}};
+    const nfds_t count = tcp_ ? 2 : 1;
+    if (::poll(watched.data(), count, -1) < 0) {
+      if (errno == EINTR) continue;
+      return 1;
+    }
+    if (count == 2 && watched[1].revents != 0) connecting_ ? connected() : receive();
+    if (watched[0].revents == 0) continue;
+    if (const auto code = serve()) return *code;
+  }
+}
+
+std::optional<int> Exchange::serve() {
+  std::array<std::uint8_t, 256> bytes{};
+  const ssize_t got = ::read(channel_, bytes.data(), bytes.size());
+  if (got < 0 && (errno == EINTR || errno == EAGAIN)) return std::nullopt;
+  if (got <= 0) return kLetGo;
+  requests_.insert(requests_.end(), bytes.begin(), bytes.begin() + got);
+  while (const auto frame = TakeFrame(requests_)) {
+    const auto server = frame->as<Server>();
+    const auto serverTime = frame->as<std::int64_t>();
+    if (frame->kind == Kind::Connect && server && !server_) {
+      if (const auto refused = start(*server)) return refused;
+    } else if (frame->kind == Kind::Set && serverTime) {
+      const std::uint8_t set = setClock(static_cast<std::time_t>(*serverTime)) ? 1 : 0;
+      WriteFrame(channel_, Kind::Done, set);
+    } else {
+      return kGarbled;
+    }
+  }
+  return requests_.size() <= kLongestRequest ? std::nullopt : std::optional{kGarbled};
+}
+
+std::optional<int> Exchange::start(const Server& server) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(server.port);
+  std::memcpy(&address.sin_addr, server.address.data(), server.address.size());
+  if (!mayReach_(address)) return kRefused;
+  server_ = address;
+  started_ = SystemClockNow();
+  tcp_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  const int on = 1;
+  const auto* at = reinterpret_cast<const sockaddr*>(&address);
+  const bool ready =
+      tcp_ && ::setsockopt(tcp_.get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0;
+  const bool atOnce = ready && ::connect(tcp_.get(), at, sizeof address) == 0;
+  connecting_ = ready && !atOnce && errno == EINPROGRESS;
+  if (!atOnce && !connecting_) end(Kind::Failed, errno);
+  return std::nullopt;
+}
+
+void Exchange::connected() {
+  connecting_ = false;
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(tcp_.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+  if (error != 0) end(Kind::Failed, error);
+}
+
+void Exchange::receive() {
+  std::vector<std::uint8_t> chunk(TcpSocket::kReadChunk);
+  iovec part{chunk.data(), chunk.size()};
+  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timespec))> control{};
+  msghdr message{};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control.data();
+  message.msg_controllen = control.size();
+  const ssize_t got = ::recvmsg(tcp_.get(), &message, 0);
+  if (got < 0) {
+    if (errno != EAGAIN && errno != EINTR) end(Kind::Failed, errno);
+    return;
+  }
+  if (got == 0) return end(Kind::Closed);
+  if (reply_.empty()) arrival_ = ArrivalOf(tcp_.get(), message);
+  const auto kept =
+      std::min(orvane::kReplySize - std::min(reply_.size(), orvane::kReplySize), std::size_t(got));
+  reply_.insert(reply_.end(), chunk.begin(), chunk.begin() + std::ptrdiff_t(kept));
+  WriteFrame(channel_, Kind::Data, chunk.data(), std::size_t(got));
+}
+
+bool Exchange::setClock(std::time_t serverTime) {
+  // Only the time this connection received, in this run.
+  if (reply_.size() < orvane::kReplySize || !arrival_) return false;
+  const auto received = orvane::ServerTimeFromCount(orvane::ReplyCount(reply_));
+  if (received.time_since_epoch().count() != serverTime) return false;
+  std::array<char, INET_ADDRSTRLEN> address{};
+  ::inet_ntop(AF_INET, &server_->sin_addr, address.data(), address.size());
+  const long travelled =
+      static_cast<long>(std::max<std::int64_t>(0, (Nanos(*arrival_) - Nanos(started_)) / 1000));
+  return StepClock({address.data(), serverTime, *arrival_, kWholeSecondMicros + travelled}, watch_);
+}
+
+void Exchange::end(Kind kind, int error) {
+  tcp_.reset();
+  connecting_ = false;
+  if (kind == Kind::Failed) {
+    WriteFrame(channel_, kind, std::int32_t{error});
+  } else {
+    WriteFrame(channel_, kind, nullptr, 0);
+  }
+}
+
+}  // namespace platform::qt::settime
