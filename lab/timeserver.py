@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """An RFC 868 server for what openbsd-inetd does not do: timeserver.py ADDRESS MODE, MODE silent
 (accepts, says nothing for a minute) or anchored (the true time, kept on the monotonic clock from
-the start, whatever the wall clock does). Says "ready WALL MONOTONIC" once it listens."""
+the start, whatever the wall clock does, sent 0.3 s after the connection, as from afar: time
+enough to stop a client before it comes). Says "ready WALL MONOTONIC" once it listens."""
 import socket
 import struct
 import sys
@@ -14,6 +15,7 @@ ANCHOR = (time.time(), time.monotonic())
 def serve(conn, mode):
     with conn:
         if mode == "anchored":
+            time.sleep(0.3)
             seconds = int(ANCHOR[0] + time.monotonic() - ANCHOR[1]) + 2208988800
             conn.sendall(struct.pack(">I", seconds & 0xFFFFFFFF))
         else:
