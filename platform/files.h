@@ -13,6 +13,15 @@
 
 namespace platform {
 
+// The old version of a program, kept aside beside the new one (under a staged copy's name, so
+// that a run that was killed leaves it to the next run's removeStaleCopies) until the new one
+// has shown that it starts. Destroying it without putting it back removes it.
+class KeptVersion : public Interface {
+ public:
+  // Puts the old version back in place of the new one, in one rename.
+  virtual void putBack() = 0;
+};
+
 // A whole copy of a file, made beside the file it is to replace under a temporary name. Until it
 // is put in place the file it replaces is untouched; destroying it removes it.
 class StagedCopy : public Interface {
@@ -20,7 +29,23 @@ class StagedCopy : public Interface {
   // The length of what was copied.
   virtual std::int64_t length() const = 0;
   // Replaces the target with the copy in one atomic step; a failure leaves the target as it was.
-  virtual void putInPlace() = 0;
+  // With keepOld, the old version stays aside (the target is at every moment the old version or
+  // the new one, and nothing is copied): none where there was no target, or where the file system
+  // cannot keep it so.
+  virtual std::unique_ptr<KeptVersion> putInPlace(bool keepOld = false) = 0;
+};
+
+// How a started program stands, as far as anyone can tell without waiting.
+struct ProgramState {
+  enum Is { Running, Ended, Crashed } is = Running;
+  std::int32_t number = 0;  // what it ended with: its exit code, or the signal that killed it
+  std::string crash;  // a crash in the user's language ("程式記憶體區段錯誤", "0xC0000005")
+};
+
+// A program started and left to run: whether it has ended, and how.
+class StartedProgram : public Interface {
+ public:
+  virtual ProgramState state() = 0;
 };
 
 // A folder opened once: every name is taken inside it, so that a deep folder works like any
@@ -44,8 +69,12 @@ class Folder : public Interface {
   virtual void removeStaleCopies(const std::string& target) = 0;
   // Deletes the file, also a read-only one.
   virtual void deleteFile(const std::string& name) = 0;
+  // Throws when the file cannot be a program of this system, by its first bytes: empty; on
+  // Windows no PE image; elsewhere neither ELF nor a "#!" script (unless the program it is to
+  // replace is neither either: a system running other formats).
+  virtual void checkIsProgram(const std::string& name, const std::string& replacing) = 0;
   // Starts the program detached, with no arguments, this folder its working folder.
-  virtual void startProgram(const std::string& name) = 0;
+  virtual std::unique_ptr<StartedProgram> startProgram(const std::string& name) = 0;
 };
 
 class Files : public Interface {

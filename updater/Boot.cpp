@@ -28,6 +28,10 @@ constexpr auto kCopyWaitLimit = 10s;
 constexpr auto kCopyPollPause = 50ms;
 // A wait or a copy longer than this would leave the user looking at nothing: it gets a notice.
 constexpr auto kNoticeAfter = 500ms;
+// The new version has this long to show that it starts: a crash in that time, or a start that
+// fails, puts the old version back. It is looked at this often meanwhile.
+constexpr auto kProvingTime = 5s;
+constexpr auto kProvingStep = 100ms;
 constexpr std::int32_t kTimeoutError = 1460;  // ERROR_TIMEOUT
 constexpr std::int32_t kInvalidUseOfNull = 94;
 
@@ -99,12 +103,17 @@ std::unique_ptr<platform::StagedCopy> Copy(platform::Platform& p, platform::Fold
   return folder.stageCopy(download, target, [&copying] { copying.tellIfLong(); });
 }
 
+struct Installed {
+  std::int64_t length = 0;
+  std::unique_ptr<platform::KeptVersion> old;  // kept aside, where asked and possible
+};
+
 // Puts a copy of the download in place of the target once the download has stopped changing: its
-// length held for kSettleTime, then it was copied whole with no change during the copy. The
-// target is touched only then. Returns the length installed.
-std::int64_t InstallSettledDownload(platform::Platform& p, platform::Folder& folder,
-                                    const std::string& download, const std::string& target,
-                                    MeasuredLength last, TimePoint deadline) {
+// length held for kSettleTime, it can be a program, then it was copied whole with no change
+// during the copy. The target is touched only then.
+Installed InstallSettledDownload(platform::Platform& p, platform::Folder& folder,
+                                 const std::string& download, const std::string& target,
+                                 MeasuredLength last, TimePoint deadline, bool keepOld) {
   const std::string writing = "等候新版程式下載完成：" + download;
   Wait settling(p, writing);
   for (;;) {
@@ -114,12 +123,13 @@ std::int64_t InstallSettledDownload(platform::Platform& p, platform::Folder& fol
       last = now;
     } else {
       settling.over();
+      folder.checkIsProgram(download, target);
       auto copy =
           RetryWhileBusy(p, deadline, writing, [&] { return Copy(p, folder, download, target); });
       last = Measure(p, folder, download);
       if (copy->length() == now.length && last.length == now.length) {
-        RetryWhileBusy(p, deadline, "等候舊版程式結束：" + target, [&] { copy->putInPlace(); });
-        return now.length;
+        return {now.length, RetryWhileBusy(p, deadline, "等候舊版程式結束：" + target,
+                                           [&] { return copy->putInPlace(keepOld); })};
       }
     }
     if (p.clock.monotonicNow() >= deadline)
@@ -146,6 +156,47 @@ void WaitForCopy(platform::Platform& p, platform::Folder& folder, const std::str
 [[noreturn]] void Rethrow(const platform::Error& error, const std::string& standing) {
   throw platform::Error(error.number(), std::string(error.what()) + "\n\n" + standing,
                         error.inUse());
+}
+
+// How the new version's first seconds went: a failure when it could not start or crashed.
+std::optional<platform::Error> Prove(platform::Platform& p, platform::Folder& folder,
+                                     const std::string& name) {
+  try {
+    const auto program = folder.startProgram(name);
+    const TimePoint deadline = p.clock.monotonicNow() + kProvingTime;
+    platform::ProgramState state = program->state();
+    while (state.is == platform::ProgramState::Running && p.clock.monotonicNow() < deadline) {
+      p.toolkit.handleEventsUntil(std::min(deadline, p.clock.monotonicNow() + kProvingStep));
+      state = program->state();
+    }
+    if (state.is != platform::ProgramState::Crashed) return std::nullopt;
+    return platform::Error(state.number,
+                           "新版程式一啟動就當機（" + state.crash + "）：" + folder.pathOf(name));
+  } catch (const platform::Error& error) {
+    return error;
+  }
+}
+
+// Starts the new version; where it does not start, or crashes within its first seconds, the old
+// one goes back in place and is started instead, and the report says so.
+void StartProven(platform::Platform& p, platform::Folder& folder, const std::string& name,
+                 std::unique_ptr<platform::KeptVersion> old) {
+  const auto failure = Prove(p, folder, name);
+  if (!failure) return old.reset();  // the old version goes
+  if (!old) Rethrow(*failure, "新版程式已放入定位：" + folder.pathOf(name));
+  try {
+    old->putBack();
+  } catch (const platform::Error& error) {
+    Rethrow(*failure, std::string("無法換回舊版程式（") + error.what() +
+                          "），新版程式已放入定位：" + folder.pathOf(name));
+  }
+  const std::string standing = "新版程式無法執行，舊版程式已放回定位";
+  try {
+    folder.startProgram(name);
+  } catch (const platform::Error&) {
+    Rethrow(*failure, standing + "，但無法啟動：" + folder.pathOf(name));
+  }
+  Rethrow(*failure, standing + "並已啟動：" + folder.pathOf(name));
 }
 
 }  // namespace
@@ -193,22 +244,23 @@ void Main(platform::Platform& p) {
                            platform::MessageButtons::YesNo, platform::MessageAnswer::Yes);
   // Everything that waits for other programs, from here to the start, shares these ten seconds.
   const TimePoint deadline = p.clock.monotonicNow() + kInstallLimit;
-  std::int64_t installedLength = 0;
+  const bool startNow = answer == platform::MessageAnswer::Yes;
+  Installed installed;
   try {
-    installedLength = InstallSettledDownload(p, *folder, update, name, download, deadline);
+    installed = InstallSettledDownload(p, *folder, update, name, download, deadline, startNow);
   } catch (const platform::Error& error) {
     Rethrow(error, "舊版程式未變更：" + folder->pathOf(name));
   }
-  if (answer != platform::MessageAnswer::Yes) EndProcess(p, 0);
+  if (!startNow) EndProcess(p, 0);
 
   try {
-    WaitForCopy(p, *folder, name, installedLength);
+    WaitForCopy(p, *folder, name, installed.length);
     RetryWhileBusy(p, deadline, "等候其他程式放開下載的檔案：" + update,
                    [&] { folder->deleteFile(update); });
-    folder->startProgram(name);
   } catch (const platform::Error& error) {
     Rethrow(error, "新版程式已放入定位：" + folder->pathOf(name));
   }
+  StartProven(p, *folder, name, std::move(installed.old));
   EndProcess(p, 0);
 }
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <cstring>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "platform/error.h"
@@ -68,6 +70,48 @@ class RemoveOnTermination : NonCopyable {
   std::optional<SignalHandlers> handlers_;
 };
 
+// What the first bytes of a file say it is; none where it cannot be read.
+enum class Kind { Empty, Program, Other };
+std::optional<Kind> KindOf(int folder, const std::string& name) {
+  const UniqueFd file(::openat(folder, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  std::array<char, 4> head{};
+  const ssize_t got = file ? ::read(file.get(), head.data(), head.size()) : -1;
+  if (got < 0) return std::nullopt;
+  const std::string_view first(head.data(), std::size_t(got));
+  if (first.empty()) return Kind::Empty;
+  return first == "\x7f"
+                  "ELF" ||
+                 first.substr(0, 2) == "#!"
+             ? Kind::Program
+             : Kind::Other;
+}
+
+// Killed by one of these, a program crashed; by any other, someone ended it.
+bool IsCrash(int signal) {
+  return signal == SIGSEGV || signal == SIGBUS || signal == SIGILL || signal == SIGFPE ||
+         signal == SIGABRT || signal == SIGSYS || signal == SIGTRAP;
+}
+
+class PosixStartedProgram : public StartedProgram {
+ public:
+  explicit PosixStartedProgram(pid_t child) : child_(child) {}
+  ProgramState state() override {
+    int status = 0;
+    if (ended_ || ::waitpid(child_, &status, WNOHANG) != child_) return ended_.value_or(Running());
+    if (WIFSIGNALED(status) && IsCrash(WTERMSIG(status)))
+      ended_ = {ProgramState::Crashed, WTERMSIG(status), SignalText(WTERMSIG(status))};
+    else
+      ended_ = {
+          ProgramState::Ended, WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status), {}};
+    return *ended_;
+  }
+
+ private:
+  static ProgramState Running() { return {}; }
+  pid_t child_;
+  std::optional<ProgramState> ended_;
+};
+
 class PosixFolder : public Folder {
  public:
   PosixFolder(UniqueFd folder, std::string path)
@@ -96,7 +140,7 @@ class PosixFolder : public Folder {
   void deleteFile(const std::string& name) override {
     if (::unlinkat(folder_.get(), name.c_str(), 0) != 0) Fail("刪除", pathOf(name));
   }
-  void startProgram(const std::string& name) override {
+  std::unique_ptr<StartedProgram> startProgram(const std::string& name) override {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_init(&actions);
@@ -112,6 +156,18 @@ class PosixFolder : public Folder {
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (error != 0) Fail("啟動", pathOf(name), error);
+    return std::make_unique<PosixStartedProgram>(child);
+  }
+  void checkIsProgram(const std::string& name, const std::string& replacing) override {
+    const auto kind = KindOf(folder_.get(), name);
+    if (!kind) Fail("讀取", pathOf(name));
+    if (*kind == Kind::Program) return;
+    if (*kind == Kind::Empty)
+      throw Error(ENOEXEC, "下載的新版程式是空的檔案（0 位元組）：" + pathOf(name));
+    // A system that runs other formats (binfmt_misc) runs what the old version was.
+    if (KindOf(folder_.get(), replacing) == Kind::Other) return;
+    throw Error(ENOEXEC,
+                "下載的新版程式不是程式（既非 ELF 執行檔，也非 #! 指令稿）：" + pathOf(name));
   }
   std::unique_ptr<StagedCopy> stageCopy(const std::string& source, const std::string& target,
                                         const std::function<void()>& whileCopying) override;
@@ -175,21 +231,41 @@ std::int64_t CopyAll(int from, int to, const std::string& source, const std::str
   }
 }
 
+// The permissions of an ACL's group-owner entry (as the kernel stores an ACL: a 4-byte version,
+// then entries of a 2-byte tag, 2-byte permissions and 4-byte id); none without one.
+std::optional<mode_t> GroupEntryOf(const std::vector<char>& acl) {
+  constexpr std::uint16_t kGroupObject = 0x04;
+  for (std::size_t at = 4; at + 8 <= acl.size(); at += 8) {
+    std::uint16_t tag = 0, permissions = 0;
+    std::memcpy(&tag, acl.data() + at, 2);
+    std::memcpy(&permissions, acl.data() + at + 2, 2);
+    if (tag == kGroupObject) return mode_t(permissions & 07);
+  }
+  return std::nullopt;
+}
+
 // The old file's ACL and user attributes, where the file system keeps them. Its other attributes
-// are the system's (security.selinux) or grants to the old content (security.capability).
-void CopyAttributes(const std::string& from, int to) {
+// are the system's (security.selinux) or grants to the old content (security.capability). Where
+// the ACL cannot be carried over (it names a user this user namespace does not map), the mode's
+// group bits show its mask, wider than the group's own entry: that entry is returned.
+std::optional<mode_t> CopyAttributes(const std::string& from, int to) {
   std::vector<char> names(std::size_t(std::max<ssize_t>(::listxattr(from.c_str(), nullptr, 0), 0)));
   const ssize_t listed = ::listxattr(from.c_str(), names.data(), names.size());
+  std::optional<mode_t> narrowGroup;
   for (std::size_t at = 0; listed > 0 && at < std::size_t(listed);) {
     const std::string name = names.data() + at;
     at += name.size() + 1;
-    if (name.rfind("user.", 0) != 0 && name != "system.posix_acl_access") continue;
+    const bool acl = name == "system.posix_acl_access";
+    if (name.rfind("user.", 0) != 0 && !acl) continue;
     std::vector<char> value(
         std::size_t(std::max<ssize_t>(::getxattr(from.c_str(), name.c_str(), nullptr, 0), 0)));
     const ssize_t length = ::getxattr(from.c_str(), name.c_str(), value.data(), value.size());
-    if (length >= 0)
-      static_cast<void>(::fsetxattr(to, name.c_str(), value.data(), std::size_t(length), 0));
+    if (length < 0) continue;
+    value.resize(std::size_t(length));
+    if (::fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0 && acl)
+      narrowGroup = GroupEntryOf(value).value_or(0);
   }
+  return narrowGroup;
 }
 
 // What the new file takes of the old one (see Folder::stageCopy); with no old one, the rights of
@@ -208,8 +284,29 @@ void TakeRightsOf(const PosixFolder& folder, const std::string& target, int file
     [[maybe_unused]] const int groupOnly = ::fchown(file, uid_t(-1), old.st_gid);
   }
   if (::fchmod(file, old.st_mode & 01777) != 0) Fail("寫入", copy);
-  CopyAttributes(folder.reachable(target), file);
+  if (const auto group = CopyAttributes(folder.reachable(target), file))
+    if (::fchmod(file, (old.st_mode & 01707) | *group << 3) != 0) Fail("寫入", copy);
 }
+
+class PosixKeptVersion : public KeptVersion {
+ public:
+  PosixKeptVersion(const PosixFolder& folder, std::string aside, std::string target)
+      : folder_(folder), aside_(std::move(aside)), target_(std::move(target)) {}
+  ~PosixKeptVersion() override {
+    if (!putBack_) ::unlinkat(folder_.fd(), aside_.c_str(), 0);
+  }
+  void putBack() override {
+    if (::renameat(folder_.fd(), aside_.c_str(), folder_.fd(), target_.c_str()) != 0)
+      Fail("放回舊版程式到", folder_.pathOf(target_));
+    putBack_ = true;
+    ::fsync(folder_.fd());
+  }
+
+ private:
+  const PosixFolder& folder_;
+  std::string aside_, target_;
+  bool putBack_ = false;
+};
 
 class PosixStagedCopy : public StagedCopy {
  public:
@@ -231,11 +328,16 @@ class PosixStagedCopy : public StagedCopy {
     if (::close(to.release()) != 0) Fail("寫入", copy);
   }
   std::int64_t length() const override { return length_; }
-  void putInPlace() override {
-    if (::renameat(folder_.fd(), temporary_.c_str(), folder_.fd(), target_.c_str()) != 0)
+  std::unique_ptr<KeptVersion> putInPlace(bool keepOld) override {
+    // Exchanged, the old version takes the copy's name; where the file system cannot exchange
+    // (or there is no old version), the copy simply replaces it.
+    const bool kept = keepOld && ::renameat2(folder_.fd(), temporary_.c_str(), folder_.fd(),
+                                             target_.c_str(), RENAME_EXCHANGE) == 0;
+    if (!kept && ::renameat(folder_.fd(), temporary_.c_str(), folder_.fd(), target_.c_str()) != 0)
       Fail("放入新版程式到", folder_.pathOf(target_));
     placed_ = true;
     ::fsync(folder_.fd());  // the rename itself reaches the disk with the folder
+    return kept ? std::make_unique<PosixKeptVersion>(folder_, temporary_, target_) : nullptr;
   }
 
  private:

@@ -15,6 +15,11 @@ std::string SystemText(int error) {
   return ::strerror_r(error, text.data(), text.size());
 }
 
+std::string SignalText(int signal) {
+  // Its one caller is the installer's one thread: no other thread asks for a signal's name.
+  return ::strsignal(signal);  // NOLINT(concurrency-mt-unsafe)
+}
+
 SignalHandlers::SignalHandlers(std::initializer_list<int> caught, void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;

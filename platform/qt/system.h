@@ -25,6 +25,8 @@ using UniqueFd = UniqueHandle<FdTraits>;
 
 // strerror_r's description, in the user's language.
 std::string SystemText(int error);
+// A signal's name, in the user's language ("程式記憶體區段錯誤").
+std::string SignalText(int signal);
 
 // These signals go to the handler for as long as this object lives; then the old handlers again.
 class SignalHandlers : NonCopyable {

@@ -5,6 +5,9 @@
 
 #include <shellapi.h>
 
+#include <array>
+#include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "platform/error.h"
@@ -68,6 +71,56 @@ std::int64_t CopyAll(HANDLE from, HANDLE to, const std::wstring& source, const s
   }
 }
 
+// The old version under a second name, a hard link made before the new one took its place.
+class Win32KeptVersion : public KeptVersion {
+ public:
+  Win32KeptVersion(std::wstring aside, std::wstring target)
+      : aside_(std::move(aside)), target_(std::move(target)) {}
+  ~Win32KeptVersion() override {
+    if (putBack_) return;
+    ::SetFileAttributesW(LongPath(aside_).c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::DeleteFileW(LongPath(aside_).c_str());
+  }
+  void putBack() override {
+    // A new version that has just crashed may hold its file for a moment longer.
+    for (int attempt = 0;; ++attempt) {
+      if (::MoveFileExW(LongPath(aside_).c_str(), LongPath(target_).c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        putBack_ = true;
+        return;
+      }
+      const DWORD error = ::GetLastError();
+      if (attempt == 20 || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED))
+        Fail("放回舊版程式到", target_, error);
+      ::Sleep(100);
+    }
+  }
+
+ private:
+  std::wstring aside_, target_;  // full paths
+  bool putBack_ = false;
+};
+
+// A started program's process, where the shell made one.
+class Win32StartedProgram : public StartedProgram {
+ public:
+  explicit Win32StartedProgram(HANDLE process) : process_(process) {}
+  ProgramState state() override {
+    DWORD code = 0;
+    if (!process_ || ::WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0 ||
+        !::GetExitCodeProcess(process_.get(), &code))
+      return {};
+    // An exit code of error severity is an exception that ended the program: a crash.
+    if (code < 0xC0000000) return {ProgramState::Ended, std::int32_t(code), {}};
+    std::array<char, 16> hex{};
+    static_cast<void>(std::snprintf(hex.data(), hex.size(), "0x%08lX", code));
+    return {ProgramState::Crashed, std::int32_t(code), hex.data()};
+  }
+
+ private:
+  UniqueKernelHandle process_;
+};
+
 class Win32StagedCopy : public StagedCopy {
  public:
   Win32StagedCopy(UniqueKernelHandle file, std::wstring path, std::wstring target)
@@ -88,9 +141,14 @@ class Win32StagedCopy : public StagedCopy {
     if (!::FlushFileBuffers(file_.get())) Fail("寫入", path_, ::GetLastError());
   }
   std::int64_t length() const override { return length_; }
-  void putInPlace() override {
+  std::unique_ptr<KeptVersion> putInPlace(bool keepOld) override {
     const std::wstring target = LongPath(target_);
     const DWORD attributes = ::GetFileAttributesW(target.c_str());
+    // The old version keeps a second name, where the file system can give it one.
+    const std::wstring aside = FullPath(target_.substr(0, target_.find_last_of(L'\\') + 1) +
+                                        Wide(StagedCopyName(Utf8(NameOf(target_)))));
+    const bool kept = keepOld && attributes != INVALID_FILE_ATTRIBUTES &&
+                      ::CreateHardLinkW(LongPath(aside).c_str(), target.c_str(), nullptr);
     if (file_) {
       DeleteOnClose(file_.get(), false);
       file_.reset();
@@ -104,13 +162,14 @@ class Win32StagedCopy : public StagedCopy {
     if (::MoveFileExW(LongPath(path_).c_str(), target.c_str(),
                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       placed_ = true;
-      return;
+      return kept ? std::make_unique<Win32KeptVersion>(aside, target_) : nullptr;
     }
+    const DWORD error = ::GetLastError();
+    if (kept) ::DeleteFileW(LongPath(aside).c_str());
     // A folder where the program should be is refused for good, not held for a while.
     const bool folder =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    Fail("放入新版程式到", target_, ::GetLastError(),
-         folder ? Busy::Never : Busy::IfSharedOrDenied);
+    Fail("放入新版程式到", target_, error, folder ? Busy::Never : Busy::IfSharedOrDenied);
   }
 
  private:
@@ -194,17 +253,37 @@ class Win32Folder : public Folder {
     if (!::DeleteFileW(file.c_str())) Fail("刪除", path, ::GetLastError(), Busy::IfShared);
   }
 
-  void startProgram(const std::string& name) override {
+  std::unique_ptr<StartedProgram> startProgram(const std::string& name) override {
     const std::wstring program = ShellPath(full(name)), folder = ShellPath(path_);
     // ShellExecuteEx expands %VAR% in these only when asked to (SEE_MASK_DOENVSUBST): a name is
     // taken as it stands.
     SHELLEXECUTEINFOW start{};
     start.cbSize = sizeof start;
-    start.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    start.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOCLOSEPROCESS;
     start.lpFile = program.c_str();
     start.lpDirectory = folder.c_str();
     start.nShow = SW_SHOWNORMAL;
     if (!::ShellExecuteExW(&start)) Fail("啟動", full(name), ::GetLastError());
+    return std::make_unique<Win32StartedProgram>(start.hProcess);
+  }
+
+  void checkIsProgram(const std::string& name, const std::string& /*replacing*/) override {
+    const std::wstring path = full(name);
+    const UniqueKernelHandle file(::CreateFileW(LongPath(path).c_str(), GENERIC_READ,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+    std::array<unsigned char, 4096> head{};
+    DWORD got = 0;
+    if (!file || !::ReadFile(file.get(), head.data(), DWORD(head.size()), &got, nullptr))
+      Fail("讀取", path, ::GetLastError());
+    if (got == 0)
+      throw Error(ERROR_BAD_EXE_FORMAT, "下載的新版程式是空的檔案（0 位元組）：" + Utf8(path));
+    // "MZ", and where its header points (offset 0x3C), "PE\0\0".
+    std::uint32_t pe = 0;
+    if (got >= 0x40) std::memcpy(&pe, head.data() + 0x3C, sizeof pe);
+    const bool image = got >= 0x40 && head[0] == 'M' && head[1] == 'Z' && pe <= got - 4 &&
+                       std::memcmp(head.data() + pe, "PE\0\0", 4) == 0;
+    if (!image) throw Error(ERROR_BAD_EXE_FORMAT, "下載的新版程式不是 Windows 程式：" + Utf8(path));
   }
 
  private:

@@ -539,9 +539,11 @@ std::string ProgramName() {
   return win32::Utf8(path.substr(0, path.rfind(L'.')));
 }
 
+// In front: the report may come after another program was started (a new version taken back),
+// which would otherwise keep the foreground.
 void ShowReportBox(const std::string& title, const std::string& text) {
   ::MessageBoxW(nullptr, win32::Wide(text).c_str(), win32::Wide(title).c_str(),
-                MB_OK | MB_TASKMODAL);
+                MB_OK | MB_TASKMODAL | MB_SETFOREGROUND);
 }
 
 std::string Displayable(const std::string& text) { return text; }  // the system's UTF-16 as UTF-8

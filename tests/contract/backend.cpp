@@ -163,16 +163,24 @@ std::vector<std::string> Backend::names() {
   return names;
 }
 
-void Backend::writeProgram(const std::string& name, bool executable) {
+void Backend::writeProgram(const std::string& name, bool executable, Ending ending) {
 #ifdef _WIN32
-  // This test program stands in: started with RECORD_START, it only records how.
+  // This test program stands in: started with RECORD_START, it only records how, then ends as
+  // the last bytes of its own file say.
   wchar_t self[MAX_PATH];
   ::GetModuleFileNameW(nullptr, self, MAX_PATH);
   ::CopyFileW(self, path(name).c_str(), FALSE);
+  std::ofstream(path(name), std::ios::binary | std::ios::app)
+      << (ending == Ending::Crashing    ? "CRASH"
+          : ending == Ending::WithCode3 ? "EXIT3"
+                                        : "");
   ::SetEnvironmentVariableW(L"RECORD_START", Record(folder_).c_str());
   static_cast<void>(executable);  // Windows runs what has a program's name
 #else
-  write(name, "#!/bin/sh\n{ pwd; echo \"$#\"; } > '" + Record(folder_).string() + "'\n", false);
+  const char* end = ending == Ending::Crashing    ? "kill -SEGV $$\n"
+                    : ending == Ending::WithCode3 ? "exit 3\n"
+                                                  : "";
+  write(name, "#!/bin/sh\n{ pwd; echo \"$#\"; } > '" + Record(folder_).string() + "'\n" + end);
   fs::permissions(path(name), executable ? fs::perms(0755) : fs::perms(0644));
 #endif
 }

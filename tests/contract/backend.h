@@ -60,8 +60,11 @@ class Backend {
   std::optional<std::string> read(const std::string& name);
   std::vector<std::string> names();
   // A program there that records, when started, its working folder and argument count (written
-  // as a download is, not executable, unless told); the record, once it is there.
-  void writeProgram(const std::string& name, bool executable = true);
+  // as a download is, not executable, unless told), then ends as told; the record, once it is
+  // there.
+  enum class Ending { Normally, WithCode3, Crashing };
+  void writeProgram(const std::string& name, bool executable = true,
+                    Ending ending = Ending::Normally);
   std::optional<std::string> started();
   // A name's path in the folder, as the helpers reach it.
   std::filesystem::path path(const std::string& name) const;

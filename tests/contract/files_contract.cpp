@@ -116,6 +116,47 @@ TEST_F(FilesContract, TheNewVersionStartsInItsFolderWithoutArguments) {
   EXPECT_NE(record->find("程式 資料夾"), std::string::npos) << *record;
 }
 
+// Kept aside, the old version comes back in one rename when put back, and goes when dropped;
+// nothing else is left. A started program's end is seen, and a crash told from a normal end
+// (with an exit code of its own).
+TEST_F(FilesContract, TheOldVersionWaitsAsideAndAStartedProgramsEndIsTold) {
+  for (const bool putBack : {true, false}) {
+    SCOPED_TRACE(putBack);
+    backend->write("app.exe", "old");
+    backend->write("_new_app.exe", "new");
+    auto kept = Stage("_new_app.exe", "app.exe")->putInPlace(true);
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(backend->read("app.exe"), "new");
+    if (putBack) kept->putBack();
+    kept.reset();
+    EXPECT_EQ(backend->read("app.exe"), putBack ? "old" : "new");
+    EXPECT_EQ(backend->names(), (std::vector<std::string>{"_new_app.exe", "app.exe"}));
+  }
+  using Ending = Backend::Ending;
+  using platform::ProgramState;
+  for (const auto& [ending, is] : {std::pair{Ending::Crashing, ProgramState::Crashed},
+                                   {Ending::WithCode3, ProgramState::Ended}}) {
+    backend->writeProgram("run.exe", true, ending);
+    const auto program = folder->startProgram("run.exe");
+    ProgramState state;
+    Wait(10s, [&] { return (state = program->state()).is != ProgramState::Running; });
+    EXPECT_EQ(state.is, is);
+    EXPECT_EQ(state.number == 3, ending == Ending::WithCode3);
+    EXPECT_EQ(state.crash.empty(), ending != Ending::Crashing);
+  }
+}
+
+// A download that cannot be a program of this system is refused by its first bytes, and the
+// user is told why.
+TEST_F(FilesContract, OnlyWhatCanBeAProgramIsTakenForOne) {
+  backend->writeProgram("app.exe");
+  backend->write("empty.exe", "");
+  backend->write("page.exe", "<html>Not Found</html>");
+  folder->checkIsProgram("app.exe", "app.exe");
+  ExpectToldInChinese([&] { folder->checkIsProgram("empty.exe", "app.exe"); }, "empty.exe");
+  ExpectToldInChinese([&] { folder->checkIsProgram("page.exe", "app.exe"); }, "page.exe");
+}
+
 // A folder where the program should be never becomes free: it is said at once.
 TEST_F(FilesContract, AFolderInThePlaceOfTheTargetIsRefusedAtOnce) {
   backend->write("_new_app.exe", "new");

@@ -103,22 +103,60 @@ platform::Error NotFound(const std::string& path) {
 }
 }  // namespace
 
+// The old version under the staged copy's name, as the layers keep it.
+class FakeKeptVersion : public platform::KeptVersion {
+ public:
+  FakeKeptVersion(FakeFiles& files, std::string aside, std::string target)
+      : files_(files), aside_(std::move(aside)), target_(std::move(target)) {}
+  ~FakeKeptVersion() override { files_.files.erase(aside_); }
+  void putBack() override {
+    files_.log_.push_back("put-back " + target_);
+    files_.files[target_] = files_.files.at(aside_);
+  }
+
+ private:
+  FakeFiles& files_;
+  std::string aside_, target_;
+};
+
 class FakeStagedCopy : public platform::StagedCopy {
  public:
   FakeStagedCopy(FakeFiles& files, std::string temporary, std::string target)
       : files_(files), temporary_(std::move(temporary)), target_(std::move(target)) {}
   ~FakeStagedCopy() override { files_.files.erase(temporary_); }
   std::int64_t length() const override { return std::int64_t(files_.files.at(temporary_).size()); }
-  void putInPlace() override {
-    files_.log_.push_back("put-in-place " + target_);
+  std::unique_ptr<platform::KeptVersion> putInPlace(bool keepOld) override {
+    files_.log_.push_back(std::string(keepOld ? "put-in-place-keeping " : "put-in-place ") +
+                          target_);
     ThrowNext(files_.placeErrors, files_.alwaysBusy);
+    const auto old = files_.files.find(target_);
+    std::unique_ptr<platform::KeptVersion> kept;
+    if (keepOld && old != files_.files.end()) {
+      files_.files[temporary_ + "-old"] = old->second;
+      kept = std::make_unique<FakeKeptVersion>(files_, temporary_ + "-old", target_);
+    }
     files_.files[target_] = files_.files.at(temporary_);
     files_.files.erase(temporary_);
+    return kept;
   }
 
  private:
   FakeFiles& files_;
   std::string temporary_, target_;
+};
+
+class FakeStartedProgram : public platform::StartedProgram {
+ public:
+  FakeStartedProgram(EventQueue& queue, ProgramRun run)
+      : queue_(queue), run_(std::move(run)), ends_(queue.now() + run_.after) {}
+  platform::ProgramState state() override {
+    return queue_.now() < ends_ ? platform::ProgramState{} : run_.end;
+  }
+
+ private:
+  EventQueue& queue_;
+  ProgramRun run_;
+  TimePoint ends_;
 };
 
 class FakeFolder : public platform::Folder {
@@ -170,11 +208,20 @@ class FakeFolder : public platform::Folder {
     ThrowNext(files_.deleteErrors, false);
     if (files_.files.erase(pathOf(name)) == 0) throw NotFound(pathOf(name));
   }
-  void startProgram(const std::string& name) override {
+  void checkIsProgram(const std::string& name, const std::string& /*replacing*/) override {
+    const auto found = files_.files.find(pathOf(name));
+    if (found == files_.files.end()) throw NotFound(pathOf(name));
+    if (found->second.empty()) throw platform::Error(8, "新版程式是空的檔案：" + pathOf(name));
+    if (found->second[0] == '<') throw platform::Error(8, "新版程式不是程式：" + pathOf(name));
+  }
+  std::unique_ptr<platform::StartedProgram> startProgram(const std::string& name) override {
     files_.log_.push_back("start " + pathOf(name) + " in " + path_);
     ThrowNext(files_.startErrors, false);
     if (files_.files.count(pathOf(name)) == 0) throw NotFound(pathOf(name));
-    files_.started.push_back(pathOf(name));
+    files_.started.push_back(files_.files.at(pathOf(name)));
+    const auto run = files_.programRuns.find(files_.started.back());
+    return std::make_unique<FakeStartedProgram>(
+        files_.queue_, run == files_.programRuns.end() ? ProgramRun{} : run->second);
   }
 
  private:

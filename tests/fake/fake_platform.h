@@ -338,6 +338,13 @@ class FakeIcmp : public platform::Icmp {
   EventQueue& queue_;
 };
 
+// How a program started from a file goes: it ends after a while, as `end` says; by default at
+// once, normally.
+struct ProgramRun {
+  Duration after{};
+  platform::ProgramState end{platform::ProgramState::Ended, 0, {}};
+};
+
 // Files by full path; a folder is a prefix of paths. The program's own folder is /opt/app.
 class FakeFiles : public platform::Files {
  public:
@@ -350,10 +357,12 @@ class FakeFiles : public platform::Files {
   bool alwaysBusy = false;
   bool noProgramFolder = false;
   std::map<std::string, std::int64_t> reportedLength;  // a file someone else keeps changing
-  std::vector<std::string> started;
+  std::vector<std::string> started;                    // the content of each program started
+  std::map<std::string, ProgramRun> programRuns;       // by the content it was started from
 
  private:
   friend class FakeStagedCopy;
+  friend class FakeKeptVersion;
   friend class FakeFolder;
   EventQueue& queue_;
   std::vector<std::string>& log_;

@@ -1,5 +1,6 @@
 // The installer's run on the fake platform: its order, its end states, and its guards (plain
-// names, a download still being written, a busy target, bounded waits).
+// names, a download still being written or no program at all, a busy target, bounded waits, a new
+// version that cannot run). Each case, and each row of a table, runs on a fresh platform.
 #include <gtest/gtest.h>
 
 #include "tests/fake/fake_platform.h"
@@ -9,19 +10,26 @@ namespace {
 
 using namespace std::chrono_literals;
 using platform::MessageAnswer;
+using platform::ProgramState;
 
 const std::string kFolder = "/opt/app/", kTarget = kFolder + "my app.bin",
                   kDownload = kFolder + "_new_my app.bin";
 const std::string kStarted = "start " + kTarget + " in /opt/app";
+const std::string kOldStanding = "舊版程式未變更：" + kTarget,
+                  kNewStanding = "新版程式已放入定位：" + kTarget,
+                  kTakenBack = "新版程式無法執行，舊版程式已放回定位並已啟動：" + kTarget;
 
-class Pelstow : public ::testing::Test, protected fake::FakePlatform {
- protected:
-  Pelstow() {
+// One run of the installer: the folder holds the old version of "my app.bin" and, where a case
+// says so, its download.
+struct Installer : fake::FakePlatform {
+  explicit Installer(const std::string& download = "new version") {
     toolkit.log = &log;
     files.files[kTarget] = "old";
+    files.files[kDownload] = download;
   }
   // Runs Main to its end; the exit code it ended the process with.
-  int Run(const std::string& commandLine, MessageAnswer answer = MessageAnswer::Yes) {
+  int Run(const std::string& commandLine = "my app.bin",
+          MessageAnswer answer = MessageAnswer::Yes) {
     toolkit.commandLineText = commandLine;
     toolkit.answers = {answer};
     try {
@@ -30,207 +38,284 @@ class Pelstow : public ::testing::Test, protected fake::FakePlatform {
       return end.exitCode;
     }
   }
-  // The error the run ended with, if it ended with one.
-  std::optional<platform::Error> Failure(const std::string& commandLine) {
+  // The standard report the run ended with ("" where it ended without one).
+  std::string Report(MessageAnswer answer = MessageAnswer::Yes) {
     try {
-      Run(commandLine);
-    } catch (const platform::Error& error) {
-      return error;
+      Run("my app.bin", answer);
+    } catch (const platform::Error&) {
+      return platform::CurrentErrorReport().text();
     }
-    return std::nullopt;
+    return "";
   }
   int Count(const std::string& entry) { return int(std::count(log.begin(), log.end(), entry)); }
   std::string Content(const std::string& path) {
     return files.files.count(path) ? files.files.at(path) : "(none)";
   }
+  bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+  }
 };
 
-TEST_F(Pelstow, AnswerYesInstallsDeletesTheDownloadAndStartsTheNewVersionInThisOrder) {
-  files.files[kDownload] = "new version";
-  EXPECT_EQ(Run("my app.bin"), 0);
-  ASSERT_EQ(toolkit.messageBoxes.size(), 1u);
-  const auto& prompt = toolkit.messageBoxes[0];
+TEST(Pelstow, AnswerYesInstallsDeletesTheDownloadAndStartsTheNewVersionInThisOrder) {
+  Installer p;
+  EXPECT_EQ(p.Run(), 0);
+  ASSERT_EQ(p.toolkit.messageBoxes.size(), 1u);
+  const auto& prompt = p.toolkit.messageBoxes[0];
   EXPECT_EQ(std::tie(prompt.text, prompt.title, prompt.buttons, prompt.defaultButton),
             std::make_tuple("已下載完成，要立即執行新版程式嗎？", "版本升級",
                             platform::MessageButtons::YesNo, MessageAnswer::Yes));
-  EXPECT_EQ(Content(kTarget), "new version");
-  EXPECT_EQ(files.files.size(), 1u) << "the download is gone, no temporary file is left";
-  EXPECT_EQ(log,
+  EXPECT_EQ(p.Content(kTarget), "new version");
+  EXPECT_EQ(p.files.files.size(), 1u) << "no download, old version or temporary file is left";
+  EXPECT_EQ(p.log,
             (std::vector<std::string>{"os-query", "find " + kDownload, "remove-stale " + kTarget,
                                       "length " + kDownload, "messagebox 版本升級",
                                       "length " + kDownload,  // unchanged since before the prompt
                                       "stage " + kDownload + " " + kTarget,
                                       "length " + kDownload,  // unchanged during the copy
-                                      "put-in-place " + kTarget, "length " + kTarget,
+                                      "put-in-place-keeping " + kTarget, "length " + kTarget,
                                       "delete " + kDownload, kStarted, "end 0"}));
 }
 
 // A name that is not a plain file name of the folder is refused before any file is looked at,
 // even where its download exists; a name without a download gets the same message.
-TEST_F(Pelstow, WithoutAPlainNameAndItsDownloadOnlyTheCallMessageIsShown) {
-  std::vector<std::string> names = {"../x", "sub/x", "sub\\x", "C:x", ".",
-                                    "..",   "*.exe", "a?.exe", "a\nb"};
-  for (const auto& name : names) files.files[kFolder + "_new_" += name] = "evil";
-  const std::size_t unsafe = names.size();
-  names.insert(names.end(), {"my app.bin", ""});  // no download for these
-  for (const auto& name : names) {
-    SCOPED_TRACE(name);
-    log.clear();
-    toolkit.messageBoxes.clear();
-    EXPECT_EQ(Run(name), 0);
-    ASSERT_EQ(toolkit.messageBoxes.size(), 1u);
-    const auto& box = toolkit.messageBoxes[0];
+TEST(Pelstow, WithoutAPlainNameAndItsDownloadOnlyTheCallMessageIsShown) {
+  struct Row {
+    std::string name;
+    bool hasDownload;
+  } rows[] = {{"../x", true}, {"sub/x", true},       {"sub\\x", true}, {"C:x", true},
+              {".", true},    {"..", true},          {"*.exe", true},  {"a?.exe", true},
+              {"a\nb", true}, {"my app.bin", false}, {"", false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Installer p;
+    p.files.files.erase(kDownload);
+    if (row.hasDownload) p.files.files[kFolder + "_new_" + row.name] = "evil";
+    EXPECT_EQ(p.Run(row.name), 0);
+    ASSERT_EQ(p.toolkit.messageBoxes.size(), 1u);
+    const auto& box = p.toolkit.messageBoxes[0];
     EXPECT_EQ(std::tie(box.text, box.title, box.buttons),
               std::make_tuple("必需由主程式呼叫始可執行！", "Tarrin（zevo）說：",
                               platform::MessageButtons::Ok));
-    const bool refusedByName = std::size_t(&name - names.data()) < unsafe;
-    EXPECT_EQ(log.size(), refusedByName ? 3u : 4u) << "os-query, [find], messagebox, end";
+    EXPECT_EQ(p.log.size(), row.hasDownload ? 3u : 4u) << "os-query, [find], messagebox, end";
+    EXPECT_EQ(p.files.files.size(), row.hasDownload ? 2u : 1u) << "nothing changed";
+    EXPECT_TRUE(p.files.started.empty());
   }
-  EXPECT_EQ(files.files.size(), 1 + unsafe);
-  EXPECT_TRUE(files.started.empty());
 }
 
-TEST_F(Pelstow, EmptyCommandLineUpdatesNewExeAndAnEmptyDownloadIsNotWaitedFor) {
-  files.files[kFolder + "_new_NewEXE.exe"] = "";
-  EXPECT_EQ(Run(""), 0);
-  EXPECT_EQ(Content(kFolder + "NewEXE.exe"), "");
-  EXPECT_EQ(Count("length " + kFolder + "NewEXE.exe"), 0);
-  EXPECT_EQ(files.started, std::vector<std::string>{kFolder + "NewEXE.exe"});
+TEST(Pelstow, AnEmptyCommandLineUpdatesNewExe) {
+  Installer p;
+  p.files.files[kFolder + "_new_NewEXE.exe"] = "new NewEXE";
+  EXPECT_EQ(p.Run(""), 0);
+  EXPECT_EQ(p.Content(kFolder + "NewEXE.exe"), "new NewEXE");
+  EXPECT_EQ(p.files.started, std::vector<std::string>{"new NewEXE"});
 }
 
 // Each failure ends the run when it happens, and its report says where the user's program
-// stands: the old version unchanged, or the whole new one in place. The copy wait gives up after
-// exactly ten seconds, looking every 50 ms.
-TEST_F(Pelstow, FailuresAreReportedWithNothingStartedAfterThem) {
-  const platform::Error full(28, "無法寫入：裝置上已無空間"),
-      denied(13, "無法啟動：拒絕不符權限的操作");
-  const std::string old = "舊版程式未變更：" + kTarget, placed = "新版程式已放入定位：" + kTarget;
-  struct Case {
-    std::function<void()> prepare;
-    std::vector<std::string> logTail;
+// stands: the old version unchanged, or the whole new one in place. A download that cannot be
+// a program is refused whatever the answer, before anything changes. The copy wait gives up
+// after exactly ten seconds, looking every 50 ms.
+TEST(Pelstow, FailuresAreReportedWithNothingStartedAfterThem) {
+  const platform::Error full(28, "無法寫入：裝置上已無空間");
+  struct Row {
+    const char* what;
+    std::function<void(Installer&)> prepare;
+    MessageAnswer answer;
+    std::string lastStep;
     fake::Duration took;  // after the prompt, the download's length holds for half a second
     std::string standing;
-  } cases[] = {
-      {[&] { files.noProgramFolder = true; }, {}, 0s, ""},
-      {[&] { osQuery.unreachable = true; }, {"os-query"}, 0s, ""},
-      {[&] { files.stageErrors = {full}; }, {"stage " + kDownload + " " + kTarget}, 500ms, old},
-      {[&] { files.startErrors = {denied}; }, {"delete " + kDownload, kStarted}, 500ms, placed},
-      {[&] { files.reportedLength[kTarget] = 3; }, {"length " + kTarget}, 10s + 500ms, placed},
+  } rows[] = {
+      {"no folder", [](auto& p) { p.files.noProgramFolder = true; }, {}, "(none)", 0s, ""},
+      {"no OS query", [](auto& p) { p.osQuery.unreachable = true; }, {}, "os-query", 0s, ""},
+      {"an empty download, Yes", [](auto& p) { p.files.files[kDownload] = ""; }, MessageAnswer::Yes,
+       "length " + kDownload, 500ms, kOldStanding},
+      {"a page, not a program, No", [](auto& p) { p.files.files[kDownload] = "<html>"; },
+       MessageAnswer::No, "length " + kDownload, 500ms, kOldStanding},
+      {"a full disk", [&](auto& p) { p.files.stageErrors = {full}; }, MessageAnswer::Yes,
+       "stage " + kDownload + " " + kTarget, 500ms, kOldStanding},
+      {"a copy changed behind us", [](auto& p) { p.files.reportedLength[kTarget] = 3; },
+       MessageAnswer::Yes, "length " + kTarget, 10s + 500ms, kNewStanding},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(&c - cases);
-    log.clear();
-    osQuery.unreachable = files.noProgramFolder = false;
-    files.reportedLength.clear();
-    files.files[kDownload] = "new version";
-    c.prepare();
-    const auto start = queue.now();
-    const auto error = Failure("my app.bin");
-    ASSERT_TRUE(error);
-    const std::string text = error->what();
-    EXPECT_EQ(text.substr(text.size() - c.standing.size()), c.standing);
-    EXPECT_EQ(queue.now() - start, c.took);
-    EXPECT_TRUE(std::equal(c.logTail.rbegin(), c.logTail.rend(), log.rbegin()));
-    EXPECT_LE(Count("length " + kTarget), 200) << "the copy wait pauses between looks";
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    Installer p;
+    row.prepare(p);
+    const std::string download = p.Content(kDownload);
+    const std::string report = p.Report(row.answer);
+    ASSERT_NE(report, "");
+    EXPECT_TRUE(p.EndsWith(report, row.standing)) << report;
+    EXPECT_EQ(p.queue.now() - fake::TimePoint{}, row.took);
+    EXPECT_EQ(p.log.empty() ? "(none)" : p.log.back(), row.lastStep);
+    EXPECT_TRUE(p.files.started.empty());
+    EXPECT_LE(p.Count("length " + kTarget), 200) << "the copy wait pauses between looks";
+    if (row.standing != kOldStanding) continue;
+    EXPECT_EQ(p.Content(kTarget), "old");
+    EXPECT_EQ(p.Content(kDownload), download);
+  }
+}
+
+// On Yes the new version has five seconds to show that it starts. A crash in that time, or a
+// start that fails, puts the old version back (kept aside meanwhile, never copied) and starts it;
+// anything else keeps the new one, and the old one goes.
+TEST(Pelstow, ANewVersionThatCannotRunGivesWayToTheOldOne) {
+  const ProgramState crash{ProgramState::Crashed, 11, "程式記憶體區段錯誤"},
+      ownError{ProgramState::Ended, 3, ""}, running{};
+  const platform::Error denied(13, "無法啟動：拒絕不符權限的操作");
+  struct Row {
+    const char* what;
+    fake::ProgramRun run;
+    std::deque<platform::Error> startErrors;
+    bool firstInstall;
+    fake::Duration watched;
+    std::string inPlace, standing;
+    std::vector<std::string> started;
+  } rows[] = {
+      {"crashes at once",
+       {300ms, crash},
+       {},
+       false,
+       300ms,
+       "old",
+       kTakenBack,
+       {"new version", "old"}},
+      {"cannot start", {}, {denied}, false, 0s, "old", kTakenBack, {"old"}},
+      {"crashes after its five seconds",
+       {6s, crash},
+       {},
+       false,
+       5s,
+       "new version",
+       "",
+       {"new version"}},
+      {"ends with an error of its own",
+       {1s, ownError},
+       {},
+       false,
+       1s,
+       "new version",
+       "",
+       {"new version"}},
+      {"runs on", {24h, running}, {}, false, 5s, "new version", "", {"new version"}},
+      {"crashes, the first install",
+       {0s, crash},
+       {},
+       true,
+       0s,
+       "new version",
+       kNewStanding,
+       {"new version"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    Installer p;
+    if (row.firstInstall) p.files.files.erase(kTarget);
+    p.files.programRuns["new version"] = row.run;
+    p.files.startErrors = row.startErrors;
+    const std::string report = p.Report();
+    EXPECT_EQ(report.empty(), row.standing.empty()) << report;
+    EXPECT_TRUE(p.EndsWith(report, row.standing)) << report;
+    EXPECT_EQ(p.Content(kTarget), row.inPlace);
+    EXPECT_EQ(p.files.files.size(), 1u) << "no download, old version or temporary file is left";
+    EXPECT_EQ(p.files.started, row.started);
+    EXPECT_EQ(p.queue.now() - fake::TimePoint{}, 500ms + row.watched);
+    EXPECT_EQ(p.Count("put-back " + kTarget), row.inPlace == "old" ? 1 : 0);
   }
 }
 
 // The main program still appends to its download when the user answers: what is installed is
 // the whole download once it has stopped changing, and the target is not touched before. "No"
 // installs all the same, and keeps the download.
-TEST_F(Pelstow, ADownloadStillBeingWrittenIsInstalledOnlyWholeOrNotAtAll) {
-  struct Case {
+TEST(Pelstow, ADownloadStillBeingWrittenIsInstalledOnlyWholeOrNotAtAll) {
+  struct Row {
     const char* what;
     int chunks;
     fake::Duration interval, answerAfter, copyTime;
     bool installs;
-  } cases[] = {
+  } rows[] = {
       {"10 chunks over 3 s, the answer at 0.4 s", 10, 300ms, 400ms, 0ms, true},
       {"a change during the copy", 3, 700ms, 0ms, 800ms, true},
       {"written until the ten seconds are up", 21, 500ms, 500ms, 0ms, false},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    log.clear();
-    const auto start = queue.now();
-    files.files[kTarget] = "old";
-    files.files[kDownload] = "0";
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    Installer p("0");
     std::string whole = "0";
-    for (int i = 1; i <= c.chunks; ++i) {
+    for (int i = 1; i <= row.chunks; ++i) {
       whole += char('0' + i % 10);
-      queue.schedule(start + i * c.interval,
-                     [this, i] { files.files[kDownload] += char('0' + i % 10); });
+      p.queue.schedule(fake::TimePoint{} + i * row.interval,
+                       [&p, i] { p.files.files[kDownload] += char('0' + i % 10); });
     }
-    toolkit.answerAfter = c.answerAfter;
-    files.copyTime = c.copyTime;
-    if (c.installs) {
-      EXPECT_EQ(Run("my app.bin", MessageAnswer::No), 0);
-      EXPECT_EQ(Content(kTarget), whole);
-    } else {
-      EXPECT_EQ(Failure("my app.bin").value_or(platform::Error(0, "")).number(), 1460);
-      EXPECT_EQ(Content(kTarget), "old");
-      EXPECT_GE(queue.now() - start, 10s);
-      EXPECT_LT(Count("length " + kDownload), 40) << "no spinning";
-    }
-    EXPECT_EQ(Count("put-in-place " + kTarget), c.installs ? 1 : 0);
-    EXPECT_EQ(files.files.size(), 2u) << "the download stays, no temporary file is left";
+    p.toolkit.answerAfter = row.answerAfter;
+    p.files.copyTime = row.copyTime;
+    const std::string report = p.Report(MessageAnswer::No);
+    EXPECT_EQ(p.Content(kTarget), row.installs ? whole : "old");
+    EXPECT_EQ(report.find("執行階段錯誤 '1460'") == 0, !row.installs) << report;
+    EXPECT_EQ(p.Count("put-in-place " + kTarget), row.installs ? 1 : 0);
+    EXPECT_EQ(p.files.files.size(), 2u) << "the download stays, no temporary file is left";
+    if (row.installs) continue;
+    EXPECT_GE(p.queue.now() - fake::TimePoint{}, 10s);
+    EXPECT_LT(p.Count("length " + kDownload), 40) << "no spinning";
   }
 }
 
-TEST_F(Pelstow, ABusyTargetIsRetriedForTenSecondsAndOtherErrorsAreReportedAtOnce) {
+TEST(Pelstow, ABusyTargetIsRetriedForTenSecondsAndOtherErrorsAreReportedAtOnce) {
   const platform::Error busy(26, "檔案忙碌中", true);
-  struct Case {
+  struct Row {
     const char* what;
     std::deque<platform::Error> stageErrors, placeErrors, deleteErrors;
     bool alwaysBusy, installs;
     fake::Duration atLeast, below;
-  } cases[] = {
+  } rows[] = {
       {"busy twice, then free", {busy}, {busy}, {}, false, true, 1s, 2s},
       {"a download held open a while", {}, {}, {busy, busy}, false, true, 1s, 2s},
       {"busy for ever", {}, {}, {}, true, false, 10s, 10001ms},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    files.files[kTarget] = "old";
-    files.files[kDownload] = "new";
-    std::tie(files.stageErrors, files.placeErrors, files.deleteErrors, files.alwaysBusy) =
-        std::tie(c.stageErrors, c.placeErrors, c.deleteErrors, c.alwaysBusy);
-    const auto start = queue.now();
-    EXPECT_EQ(Failure("my app.bin").has_value(), !c.installs);
-    EXPECT_EQ(Content(kTarget), c.installs ? "new" : "old");
-    EXPECT_EQ(Content(kDownload), c.installs ? "(none)" : "new");
-    EXPECT_GE(queue.now() - start, c.atLeast);
-    EXPECT_LT(queue.now() - start, c.below);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    Installer p("new");
+    std::tie(p.files.stageErrors, p.files.placeErrors, p.files.deleteErrors, p.files.alwaysBusy) =
+        std::tie(row.stageErrors, row.placeErrors, row.deleteErrors, row.alwaysBusy);
+    EXPECT_EQ(p.Report().empty(), row.installs);
+    EXPECT_EQ(p.Content(kTarget), row.installs ? "new" : "old");
+    EXPECT_EQ(p.Content(kDownload), row.installs ? "(none)" : "new");
+    EXPECT_GE(p.queue.now() - fake::TimePoint{}, row.atLeast);
+    EXPECT_LT(p.queue.now() - fake::TimePoint{}, row.below);
   }
 }
 
 // After Yes the screen would stay blank while Pelstow waits or copies: once that has lasted half a
-// second, a notice says what for, and it goes when the work goes on.
-TEST_F(Pelstow, AWaitOrACopyOfMoreThanHalfASecondIsSaid) {
+// second, a notice says what for, and it goes when the work goes on. Watching the new version
+// start shows nothing.
+TEST(Pelstow, AWaitOrACopyOfMoreThanHalfASecondIsSaid) {
   const platform::Error busy(26, "檔案忙碌中", true);
-  const auto writing = [&] {
-    for (int i = 1; i <= 4; ++i)
-      queue.schedule(queue.now() + i * 300ms, [&] { files.files[kDownload] += "x"; });
+  struct Row {
+    std::string said;
+    std::function<void(Installer&)> prepare;
+  } rows[] = {
+      {"",
+       [](auto& p) {
+         p.files.programRuns["new"] = {24h, {}};
+       }},
+      {"等候新版程式下載完成：_new_my app.bin",
+       [](auto& p) {
+         for (int i = 1; i <= 4; ++i)
+           p.queue.schedule(fake::TimePoint{} + i * 300ms,
+                            [&p] { p.files.files[kDownload] += "x"; });
+       }},
+      {"等候舊版程式結束：my app.bin",
+       [&](auto& p) {
+         p.files.placeErrors = {busy, busy, busy, busy};
+       }},
+      {"正在複製新版程式：my app.bin", [](auto& p) { p.files.copyTime = 2s; }},
   };
-  const std::pair<std::function<void()>, std::string> cases[] = {
-      {[] {}, ""},
-      {writing, "等候新版程式下載完成：_new_my app.bin"},
-      {[&] {
-         files.placeErrors = {busy, busy, busy, busy};
-       },
-       "等候舊版程式結束：my app.bin"},
-      {[&] { files.copyTime = 2s; }, "正在複製新版程式：my app.bin"},
-  };
-  for (const auto& [prepare, said] : cases) {
-    SCOPED_TRACE(said);
-    toolkit.notices.clear();
-    files.copyTime = {};
-    files.files[kDownload] = "new";
-    prepare();
-    EXPECT_EQ(Run("my app.bin"), 0);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.said);
+    Installer p("new");
+    row.prepare(p);
+    EXPECT_EQ(p.Run(), 0);
     using Shown = std::vector<std::tuple<std::string, std::string, bool>>;
-    const Shown expected = said.empty() ? Shown{} : Shown{{"版本升級", said, true}};
-    EXPECT_EQ(Shown(toolkit.notices.begin(), toolkit.notices.end()), expected)
+    const Shown expected = row.said.empty() ? Shown{} : Shown{{"版本升級", row.said, true}};
+    EXPECT_EQ(Shown(p.toolkit.notices.begin(), p.toolkit.notices.end()), expected)
         << "one notice, closed when the work goes on";
   }
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <netinet/ip_icmp.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -157,6 +158,26 @@ TEST_F(PosixFiles, TheNewVersionTakesTheOldOnesRightsButNoneOfItsPrivileges) {
   EXPECT_EQ(::getxattr(app.c_str(), "user.vendor", vendor, sizeof vendor), 2);
   EXPECT_EQ(::getxattr(app.c_str(), "security.capability", kept, sizeof kept), -1);
   EXPECT_EQ(Read("app"), "new");
+
+  // Where the ACL cannot be carried over (a user namespace that does not map its named user), the
+  // group gets its own entry's rights (r-x), not the mask's (rwx) that the mode bits show.
+  ASSERT_EQ(::chown(app.c_str(), 0, 0) | ::chmod(app.c_str(), 0775), 0);
+  ASSERT_EQ(::setxattr(app.c_str(), "system.posix_acl_access", acl, sizeof acl, 0), 0);
+  Write("_new_app", "newer");
+  if (const pid_t child = ::fork(); child == 0) {
+    const bool mapped = ::unshare(CLONE_NEWUSER) == 0 &&
+                        bool(std::ofstream("/proc/self/setgroups") << "deny") &&
+                        bool(std::ofstream("/proc/self/uid_map") << "0 0 1") &&
+                        bool(std::ofstream("/proc/self/gid_map") << "0 0 1");
+    if (mapped) Install("_new_app", "app");
+    ::_exit(mapped ? 0 : 1);
+  } else {
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_EQ(status, 0);
+  }
+  EXPECT_EQ(Read("app"), "newer");
+  EXPECT_EQ(fs::status(app).permissions(), fs::perms(0755));
 
   // A first install: a new executable's rights, whatever the download's.
   Write("_new_tool", "#!/bin/sh\n");
