@@ -177,10 +177,13 @@ class Pelstow(Case):
             self.world.answer("版本升級", answer)
         return process
 
+    def started_text(self):
+        """What a start of the recorder writes: its folder, and no arguments."""
+        return (lab.windows_path(self.folder) if lab.WINDOWS else os.fsdecode(self.folder)) + "\n0\n"
+
     def started(self, seconds=15):
         text = lab.until(lambda: os.path.exists(self.record) and open(self.record, "rb").read(), seconds)
-        expected = lab.windows_path(self.folder) if lab.WINDOWS else os.fsdecode(self.folder)
-        return text and os.fsdecode(text) == expected + "\n0\n"
+        return text and os.fsdecode(text) == self.started_text()
 
     def test_every_name_is_the_callers_byte_for_byte_and_yes_starts_the_new_version(self):
         # Reached through a link, Pelstow works in the link's folder.
@@ -207,6 +210,45 @@ class Pelstow(Case):
         self.assertIn("執行階段錯誤", self.world.boxes()[-1][1])
         self.assertEqual(self.read(b"_new_app" + EXE), b"new")
         self.assertFalse(self.started(0.5))
+
+    def recorder(self, crashing):
+        """A program that appends to the record when started: on Windows this build's backend
+        test program (crashing where its file ends in "CRASH"), on Linux a script."""
+        if lab.WINDOWS:
+            with open(os.path.join(os.fsencode(lab.BUILD), b"tests", b"backend_tests.exe"), "rb") as f:
+                return f.read() + (b"CRASH" if crashing else b"")
+        return b"#!/bin/sh\necho %s >> '%s'\n%s" % (b"new" if crashing else b"old", self.record,
+                                                   b"kill -SEGV $$\n" if crashing else b"")
+
+    def dismiss_report(self):
+        """Its OK button, clicked: under Wine a box shown after another program was started takes
+        no keys."""
+        if not lab.WINDOWS:
+            return self.world.answer("pelstow", "Return")
+        box = self.world.window("pelstow")
+        width, height = map(int, re.search(r"Geometry: (\d+)x(\d+)", self.world.xdotool(
+            "getwindowgeometry", box)).groups())
+        self.world.click(box, width // 2, height - 22)
+
+    def test_a_new_version_that_cannot_run_gives_way_and_an_empty_download_is_refused(self):
+        name, old = b"app" + EXE, self.recorder(False)
+        # Started: the crashing new version, then the old one again (Windows records each start
+        # as its folder and argument count).
+        both = (self.started_text() * 2).encode() if lab.WINDOWS else b"new\nold\n"
+        for download, standing, started in ((b"", "舊版程式未變更", b""),
+                                            (self.recorder(True), "舊版程式已放回定位並已啟動", both)):
+            with self.subTest(standing):
+                self.write(name, old)
+                self.write(b"_new_" + name, download)
+                process = self.pelstow(name)
+                self.dismiss_report()
+                self.assertEqual(self.finished(process), 1)
+                self.assertIn(standing, self.world.boxes()[-1][1])
+                self.assertEqual(self.read(name), old)
+                self.assertEqual(os.path.exists(self.path(b"_new_" + name)), not started)
+                record = lambda: open(self.record, "rb").read() if os.path.exists(self.record) else b""  # noqa: E731
+                lab.until(lambda: record() == started, 10 if started else 1)
+                self.assertEqual(record(), started)
 
     @only_linux("a path past PATH_MAX")
     def test_a_folder_deeper_than_the_systems_path_limit_works_like_any_other(self):
