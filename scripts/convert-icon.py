@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""Turns the clock-face XPM (32 x 32, at most 16 colours) into a 4-bit Windows .ico, or into a
-PNG (which loads far faster than XPM): convert-icon.py ICON.xpm OUT.ico|OUT.png"""
+"""Turns the clock-face XPM (32 x 32, at most 16 colours) into a Windows .ico, its 32-pixel design
+as a 4-bit image beside the PNG images given (other sizes, rendered from the SVG drawing, kept
+PNG-compressed), or into a PNG (which loads far faster than XPM):
+  convert-icon.py ICON.xpm OUT.ico [SIZE.png ...] | convert-icon.py ICON.xpm OUT.png"""
 import re
 import struct
 import sys
@@ -19,7 +21,7 @@ def read_xpm(path):
     return width, height, rows
 
 
-def write_ico(path, width, height, rows):
+def write_ico(path, width, height, rows, pngs=()):
     colours = sorted({c for row in rows for c in row if c is not None})
     if len(colours) > 16:
         sys.exit("more than 16 colours")
@@ -37,11 +39,20 @@ def write_ico(path, width, height, rows):
         mask += bits.to_bytes(width // 8, "big").ljust(4 * ((width + 31) // 32), b"\0")
     palette = b"".join(struct.pack("<BBBB", c & 0xFF, (c >> 8) & 0xFF, c >> 16, 0) for c in colours)
     header = struct.pack("<IiiHHIIiiII", 40, width, height * 2, 1, 4, 0, len(xor) + len(mask), 0, 0, 16, 0)
-    image = header + palette + xor + mask
+    images = [(width, 16, 4, header + palette + xor + mask)]
+    for png in pngs:
+        with open(png, "rb") as f:
+            data = f.read()
+        images.append((struct.unpack(">I", data[16:20])[0], 0, 32, data))  # IHDR's width
+    images.sort()
+    offset = 6 + 16 * len(images)
     with open(path, "wb") as f:
-        f.write(struct.pack("<HHH", 0, 1, 1))
-        f.write(struct.pack("<BBBBHHII", width, height, 16, 0, 1, 4, len(image), 22))
-        f.write(image)
+        f.write(struct.pack("<HHH", 0, 1, len(images)))
+        for size, colours, bits, data in images:  # 256 is written as 0
+            f.write(struct.pack("<BBBBHHII", size % 256, size % 256, colours, 0, 1, bits, len(data), offset))
+            offset += len(data)
+        for image in images:
+            f.write(image[3])
 
 
 def write_png(path, width, height, rows):
@@ -59,5 +70,7 @@ def write_png(path, width, height, rows):
 
 
 if __name__ == "__main__":
-    write = write_png if sys.argv[2].endswith(".png") else write_ico
-    write(sys.argv[2], *read_xpm(sys.argv[1]))
+    if sys.argv[2].endswith(".png"):
+        write_png(sys.argv[2], *read_xpm(sys.argv[1]))
+    else:
+        write_ico(sys.argv[2], *read_xpm(sys.argv[1]), sys.argv[3:])

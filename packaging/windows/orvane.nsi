@@ -20,8 +20,11 @@ BrandingText "${PRODUCT} ${VERSION}"
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
+!define MUI_FINISHPAGE_TITLE "網路校時已安裝完成"
+!define MUI_FINISHPAGE_TEXT "校正系統時間需要系統管理員的權限。開始功能表的「網路校時」捷徑會以系統管理員身分執行：按下後，Windows 會先詢問是否允許（使用者帳戶控制），允許後才會校正時間。$\r$\n$\r$\nSetting the clock needs an administrator's right. The Start-menu shortcut 網路校時 runs Orvane as an administrator: Windows asks first (User Account Control), and the clock is set once you allow it."
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
+!insertmacro MUI_PAGE_FINISH
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "TradChinese"
@@ -35,6 +38,24 @@ VIAddVersionKey /LANG=${LANG_TRADCHINESE} "ProductVersion" "${VERSION}"
 VIAddVersionKey /LANG=${LANG_TRADCHINESE} "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=${LANG_TRADCHINESE} "LegalCopyright" "zevo"
 
+; Setting the clock needs the right to change the system time, which UAC keeps out of a program
+; started the ordinary way: the shortcut asks for an administrator (RunAsUser, 0x2000 in the
+; .lnk header's LinkFlags at offset 0x14), so a click brings the UAC prompt. orvane.exe itself
+; stays asInvoker: a program that starts it keeps the right it has.
+!macro RunAsAdministrator LINK
+  Push $0
+  Push $1
+  FileOpen $0 "${LINK}" a
+  FileSeek $0 0x15 SET
+  FileReadByte $0 $1
+  IntOp $1 $1 | 0x20
+  FileSeek $0 0x15 SET
+  FileWriteByte $0 $1
+  FileClose $0
+  Pop $1
+  Pop $0
+!macroend
+
 Function .onInit
   SetRegView 64
   SetShellVarContext all
@@ -45,6 +66,7 @@ Section
   File "${PROGRAM}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   CreateShortcut "${SHORTCUT}" "$INSTDIR\orvane.exe"
+  !insertmacro RunAsAdministrator "${SHORTCUT}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\orvane.exe,0"

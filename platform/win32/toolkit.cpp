@@ -193,11 +193,11 @@ Control& Win32Window::addPicture(const ControlDesign& d) {
   return *controls_.back();
 }
 
-// The icon drawn at the size its box has at the window's DPI, not stretched from 32 x 32 pixels.
+// The clock face's 32-pixel design (icon 2), drawn at the size its box has at the window's DPI.
 void Win32Window::showPicture() {
   if (picture_ == nullptr) return;
   const RECT box = pixels(picture_->design().rect);
-  UniqueIcon icon(static_cast<HICON>(::LoadImageW(Instance(), MAKEINTRESOURCEW(1), IMAGE_ICON,
+  UniqueIcon icon(static_cast<HICON>(::LoadImageW(Instance(), MAKEINTRESOURCEW(2), IMAGE_ICON,
                                                   box.right - box.left, box.bottom - box.top, 0)));
   if (!icon) return;
   ::SendMessageW(picture_->hwnd(), STM_SETICON, WPARAM(icon.get()), 0);

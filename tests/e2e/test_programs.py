@@ -353,6 +353,8 @@ class Shipping(Case):
         subprocess.run(self.world.command(setup[:-4], "/S"), check=True, timeout=120,
                        env=self.world.env())
         self.assertEqual([os.path.exists(p) for p in placed], [True, True])
+        with open(placed[1], "rb") as f:  # run as administrator: RunAsUser in LinkFlags
+            self.assertTrue(struct.unpack_from("<I", f.read(), 0x14)[0] & 0x2000)
         entry = self.reg("query", key)
         self.assertRegex(entry, r"DisplayVersion\s+REG_SZ\s+1\.00\.0018")
         self.assertRegex(entry, r"DisplayIcon\s+REG_SZ\s+C:\\Program Files\\Orvane\\orvane\.exe")

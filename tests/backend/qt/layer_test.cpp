@@ -23,6 +23,7 @@
 #include "platform/qt/clock.h"
 #include "platform/qt/icmp.h"
 #include "platform/qt/settime/exchange.h"
+#include "platform/qt/system.h"
 #include "platform/qt/toolkit.h"
 #include "tests/backend/backend_env.h"
 #include "tests/contract/backend.h"
@@ -354,6 +355,18 @@ TEST(ClockHelper, AReplyReadLateIsDatedByItsArrival) {
     const timeval step = platform::qt::settime::OffsetOf(100, arrival);
     EXPECT_EQ(std::make_pair(long(step.tv_sec), long(step.tv_usec)),
               std::make_pair(seconds, micros));
+  }
+}
+
+// Every failure of the connection the window can show is in the user's language: the system's
+// own words, from the C library's translations (libc-l10n).
+TEST(QtLayer, TheConnectionsFailuresAreToldInChinese) {
+  for (const int error : {ECONNREFUSED, ECONNRESET, ECONNABORTED, ENETUNREACH, EHOSTUNREACH,
+                          ETIMEDOUT, EACCES, EPERM, EADDRNOTAVAIL, ENOENT, EPIPE, ENOBUFS, EIO}) {
+    const std::string text = platform::qt::SystemText(error);
+    EXPECT_EQ(text.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"),
+              std::string::npos)
+        << text;
   }
 }
 
