@@ -20,6 +20,8 @@ SUCCESS, REFUSED = "系統時間校正成功。", "執行時有錯誤發生！"
 EXE = b".exe" if lab.WINDOWS else b""
 DIST = os.path.join(lab.SOURCE, "build", "dist")
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+with open(os.path.join(lab.SOURCE, "CMakeLists.txt")) as f:
+    VERSION = re.search(r"set\(ORVANE_VERSION (\S+)\)", f.read()).group(1)  # Orvane's, as built
 
 
 def only_linux(reason):
@@ -356,7 +358,7 @@ class Shipping(Case):
         with open(placed[1], "rb") as f:  # run as administrator: RunAsUser in LinkFlags
             self.assertTrue(struct.unpack_from("<I", f.read(), 0x14)[0] & 0x2000)
         entry = self.reg("query", key)
-        self.assertRegex(entry, r"DisplayVersion\s+REG_SZ\s+1\.00\.0018")
+        self.assertRegex(entry, r"DisplayVersion\s+REG_SZ\s+" + re.escape(VERSION))
         self.assertRegex(entry, r"DisplayIcon\s+REG_SZ\s+C:\\Program Files\\Orvane\\orvane\.exe")
         uninstaller = os.path.join(os.path.dirname(placed[0]), "uninstall")
         subprocess.run(self.world.command(uninstaller, "/S"), check=True, timeout=120,
@@ -505,8 +507,17 @@ class Clock(Case):
         for name in ("orvane", "orvane-settime"):
             shutil.copy(os.path.join(lab.BUILD, name), self.world.dir)
         subprocess.run(["setcap", "cap_sys_time+p", os.path.join(self.world.dir, "orvane-settime")], check=True)
-        connecting = lambda: any(line.split()[2].endswith(":0025") and line.split()[3] in ("01", "02")  # noqa: E731
-                                 for line in open("/proc/net/tcp").readlines()[1:])
+
+        def connecting():
+            """The process that holds a connection to port 37 being made or made, if one does."""
+            sockets = {f"socket:[{f[9]}]" for f in map(str.split, open("/proc/net/tcp").readlines()[1:])
+                       if f[2].endswith(":0025") and f[3] in ("01", "02")}
+            for fd in glob.glob("/proc/[0-9]*/fd/*"):
+                try:
+                    if os.readlink(fd) in sockets:
+                        return int(fd.split("/")[2])
+                except OSError:
+                    pass
         for stopped, args in (("orvane", ["/Q"]), ("orvane-settime", [])):
             with self.subTest(stopped):
                 wrong_now = self.wrong()
@@ -514,9 +525,10 @@ class Clock(Case):
                 process = subprocess.Popen([*NOBODY, os.path.join(self.world.dir, "orvane"), *args],
                                            env=self.world.env())
                 self.addCleanup(lambda p=process: p.poll() is None and p.kill())
-                self.assertTrue(lab.until(connecting, 30))
-                pid = process.pid if stopped == "orvane" else int(subprocess.run(
-                    ["pgrep", "-n", "-x", stopped], capture_output=True, text=True).stdout)
+                helper = lab.until(connecting, 30)
+                with open(f"/proc/{helper}/comm") as f:
+                    self.assertEqual(f.read().strip(), "orvane-settime", "the helper connects, not the window")
+                pid = process.pid if stopped == "orvane" else helper
                 os.kill(pid, signal.SIGSTOP)
                 time.sleep(20)
                 os.kill(pid, signal.SIGCONT)
