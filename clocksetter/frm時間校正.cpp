@@ -11,10 +11,8 @@ using platform::rgb;
 
 namespace {
 
-constexpr platform::Colour kBlack = 0, kRed = 255, kBlue = rgb(0, 0, 255),
+constexpr platform::Colour kBlack = rgb(0, 0, 0), kRed = rgb(255, 0, 0), kBlue = rgb(0, 0, 255),
                            kYellow = rgb(255, 255, 0);
-constexpr platform::Colour kBarColour = 0x00FF0000;            // blue
-constexpr platform::Colour kBarBackgroundColour = 0x000000FF;  // red
 
 constexpr const char* kDesignDots = "..........";
 constexpr const char* kClearedDots = ".............";
@@ -177,8 +175,8 @@ void frm時間校正::cmd再執行_Click() {
 void frm時間校正::cmd確定_Click() { Unload(); }
 
 void frm時間校正::Form_Activate() {
-  pgb1->sendMessage(platform::kSetBarColour, 0, kBarColour);
-  pgb1->sendMessage(platform::kSetBackgroundColour, 0, kBarBackgroundColour);
+  pgb1->sendMessage(platform::kSetBarColour, 0, kBlue);
+  pgb1->sendMessage(platform::kSetBackgroundColour, 0, kRed);
   pgb1->setMax(100);
   RunFromTop();
 }

@@ -12,7 +12,7 @@ std::string ErrorReport::text() const {
   return "執行階段錯誤 '" + std::to_string(number) + "'：\n\n" + description;
 }
 
-ErrorReport CurrentErrorReport() {
+ErrorReport DescribeCurrentError() {
   try {
     throw;
   } catch (const WindowDestroyed& e) {

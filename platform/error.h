@@ -37,6 +37,6 @@ struct ErrorReport {
   bool windowLost = false;  // a window was destroyed from outside: show no message box
   std::string text() const;
 };
-ErrorReport CurrentErrorReport();
+ErrorReport DescribeCurrentError();
 
 }  // namespace platform

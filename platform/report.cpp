@@ -6,8 +6,8 @@
 
 namespace platform {
 
-void ReportCurrentError() {
-  const ErrorReport report = CurrentErrorReport();
+void EndWithErrorReport() {
+  const ErrorReport report = DescribeCurrentError();
   const std::string title = layer::ProgramName(), text = layer::Displayable(report.text());
   static_cast<void>(std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str()));
   static_cast<void>(std::fflush(stderr));

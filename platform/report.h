@@ -11,7 +11,7 @@ namespace platform {
 
 // The error being handled: its number and description on standard error, in the UI log and,
 // unless the window it came from is gone, in a message box; then the process ends with code 1.
-[[noreturn]] void ReportCurrentError();
+[[noreturn]] void EndWithErrorReport();
 
 // Runs a handler called by a toolkit: an exception must not unwind through the toolkit's frames.
 template <class Handler>
@@ -19,7 +19,7 @@ void Guarded(Handler&& handler) noexcept {
   try {
     std::forward<Handler>(handler)();
   } catch (...) {
-    ReportCurrentError();
+    EndWithErrorReport();
   }
 }
 

@@ -23,7 +23,7 @@ class Application : public QApplication {
     try {
       return QApplication::notify(receiver, event);
     } catch (...) {
-      platform::ReportCurrentError();
+      platform::EndWithErrorReport();
     }
   }
 };
@@ -65,6 +65,6 @@ int main(int argc, char** argv) {
   try {
     return programMain(qt.services);
   } catch (...) {
-    platform::ReportCurrentError();
+    platform::EndWithErrorReport();
   }
 }

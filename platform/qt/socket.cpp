@@ -78,7 +78,8 @@ ClockHelper ClockHelper::Start(int& error) {
   return error == 0 ? std::move(helper) : ClockHelper();
 }
 
-QtTcpSocket::QtTcpSocket() {
+QtTcpSocket::QtTcpSocket(const std::string& name) {
+  notifiers_.setObjectName(QString::fromStdString(name));
   pending_.setSingleShot(true);
   QObject::connect(&pending_, &QTimer::timeout, [this] {
     Guarded([this] { pendingError_ != 0 ? fail(pendingError_) : dispatch(); });

@@ -39,7 +39,8 @@ class ClockHelper {
 
 class QtTcpSocket final : public TcpSocketBase {
  public:
-  QtTcpSocket();
+  // name: the control's, the name of its Qt object.
+  explicit QtTcpSocket(const std::string& name);
   ~QtTcpSocket() override;
   void connect(const std::string& remoteHost, std::uint16_t remotePort) override;
   void closeWithWindow() override;

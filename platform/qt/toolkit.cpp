@@ -128,8 +128,8 @@ void QtButton::setEnabled(bool enabled) {
 void QtButton::setForeColour(Colour colour) { SetTextColour(button_, colour); }
 
 void QtProgressBar::sendMessage(std::uint32_t message, std::uintptr_t, std::intptr_t lParam) {
-  if (message == kSetBarColour) bar_colour_ = Colour(lParam);
-  if (message == kSetBackgroundColour) background_colour_ = Colour(lParam);
+  if (message == kSetBarColour) barColour_ = Colour(lParam);
+  if (message == kSetBackgroundColour) backgroundColour_ = Colour(lParam);
   updateStyle();
 }
 
@@ -139,7 +139,7 @@ void QtProgressBar::updateStyle() {
   bar_->setStyleSheet(QStringLiteral("QProgressBar { background-color: %1; border: 1px solid "
                                      "rgb(128,128,128); } QProgressBar::chunk { "
                                      "background-color: %2; }")
-                          .arg(CssColour(background_colour_), CssColour(bar_colour_)));
+                          .arg(CssColour(backgroundColour_), CssColour(barColour_)));
 }
 
 // --- Window -----------------------------------------------------------------------------------
@@ -209,8 +209,8 @@ ProgressBar& QtWindow::addProgressBar(const ControlDesign& d) {
   return *progressBar_;
 }
 
-TcpSocket& QtWindow::addTcpSocket(const std::string&) {
-  return ownSocket(std::make_unique<QtTcpSocket>());
+TcpSocket& QtWindow::addTcpSocket(const std::string& name) {
+  return ownSocket(std::make_unique<QtTcpSocket>(name));
 }
 
 void QtWindow::closed() {

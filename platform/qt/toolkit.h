@@ -60,8 +60,8 @@ class QtProgressBar : public ProgressBar {
  private:
   void updateStyle();
   QProgressBar* bar_;  // owned by the window's widget
-  Colour bar_colour_ = rgb(0, 120, 215);
-  Colour background_colour_ = rgb(230, 230, 230);
+  Colour barColour_ = rgb(0, 120, 215);
+  Colour backgroundColour_ = rgb(230, 230, 230);
 };
 
 class QtWindow;

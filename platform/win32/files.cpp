@@ -30,7 +30,7 @@ enum class Busy { Never, IfShared, IfSharedOrDenied };
   const std::string shown = Utf8(path);
   throw Error(std::int32_t(error),
               std::string("無法") + action + " " + shown + "：" +
-                  SystemMessage(error, shown.substr(shown.find_last_of('\\') + 1)),
+                  SystemText(error, shown.substr(shown.find_last_of('\\') + 1)),
               inUse);
 }
 
@@ -319,7 +319,8 @@ std::unique_ptr<Folder> Win32Files::programFolder() {
   if (length == 0 || length >= path.size()) Fail("找到本程式所在的資料夾", L"", ::GetLastError());
   path.resize(length);
   if (path.rfind(L"\\\\?\\", 0) == 0) path = path.substr(4);
-  return std::make_unique<Win32Folder>(path.substr(0, path.find_last_of(L'\\')));
+  // With its backslash: a drive's root stays the root.
+  return OpenFolder(Utf8(path.substr(0, path.find_last_of(L'\\') + 1)));
 }
 
 }  // namespace platform::win32

@@ -9,6 +9,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   try {
     return programMain(win32.services);
   } catch (...) {
-    platform::ReportCurrentError();
+    platform::EndWithErrorReport();
   }
 }

@@ -21,7 +21,7 @@ using ComPtr = UniqueHandle<ClosedBy<T*, Release<T>>>;
 using UniqueBstr = UniqueHandle<ClosedBy<BSTR, ::SysFreeString>>;
 
 void Check(HRESULT hr, const char* what) {
-  if (FAILED(hr)) throw Error(std::int32_t(hr), SystemMessage(DWORD(hr)) + "：" + what);
+  if (FAILED(hr)) throw Error(std::int32_t(hr), SystemText(DWORD(hr)) + "：" + what);
 }
 
 std::optional<std::string> TextProperty(IWbemClassObject* item, const wchar_t* name) {

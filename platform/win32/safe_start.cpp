@@ -11,12 +11,12 @@ FARPROC SystemProcedure(const wchar_t* library, const char* name) {
   HMODULE module = ::LoadLibraryExW(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (module == nullptr) {
     const DWORD error = ::GetLastError();
-    throw Error(std::int32_t(error), SystemMessage(error) + "：" + Utf8(library));
+    throw Error(std::int32_t(error), SystemText(error) + "：" + Utf8(library));
   }
   const FARPROC procedure = ::GetProcAddress(module, name);
   if (procedure == nullptr) {
     const DWORD error = ::GetLastError();
-    throw Error(std::int32_t(error), SystemMessage(error) + "：" + Utf8(library) + " " + name);
+    throw Error(std::int32_t(error), SystemText(error) + "：" + Utf8(library) + " " + name);
   }
   return procedure;
 }

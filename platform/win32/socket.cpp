@@ -19,11 +19,11 @@ int LastSocketError() { return SYSTEM_CALL(L"ws2_32.dll", WSAGetLastError)(); }
 
 }  // namespace
 
-Win32TcpSocket::Win32TcpSocket() {
+Win32TcpSocket::Win32TcpSocket(const std::string& name) {
   // The system's class of message-only windows, whose procedure is DefWindowProcW.
   messageWindow_.reset(::CreateWindowExW(0, L"Message", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                          Instance(), nullptr));
-  if (!messageWindow_) CannotCreate("Winsock1");
+  if (!messageWindow_) CannotCreate(name);
   ::SetWindowLongPtrW(messageWindow_.get(), GWLP_USERDATA, LONG_PTR(this));
   ::SetWindowLongPtrW(messageWindow_.get(), GWLP_WNDPROC, LONG_PTR(&messageProc));
 }
@@ -79,7 +79,7 @@ Win32TcpSocket::Received Win32TcpSocket::receiveChunk() {
 
 void Win32TcpSocket::fail(int error) {
   disconnect();
-  raiseError(error, SystemMessage(DWORD(error)));
+  raiseError(error, SystemText(DWORD(error)));
 }
 
 // What came before the close is read first: the peer sends no more. Some systems tell a reset
@@ -92,7 +92,7 @@ void Win32TcpSocket::closedByPeer() {
   const unsigned connection = connection_;
   if (any) raiseDataArrival();
   if (connection_ != connection) return;  // the program has moved on in the handler
-  if (received.error != 0) return raiseError(received.error, SystemMessage(DWORD(received.error)));
+  if (received.error != 0) return raiseError(received.error, SystemText(DWORD(received.error)));
   raiseClose();
 }
 

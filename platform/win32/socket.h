@@ -11,7 +11,8 @@ namespace platform::win32 {
 
 class Win32TcpSocket final : public TcpSocketBase {
  public:
-  Win32TcpSocket();
+  // name: the control's, as errors in making it say.
+  explicit Win32TcpSocket(const std::string& name);
   ~Win32TcpSocket() override;
   void connect(const std::string& remoteHost, std::uint16_t remotePort) override;
 

@@ -46,7 +46,7 @@ std::wstring LongPath(const std::wstring& path) {
   return path;
 }
 
-std::string SystemMessage(DWORD code, const std::string& file) {
+std::string SystemText(DWORD code, const std::string& file) {
   wchar_t* buffer = nullptr;
   const DWORD length = ::FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -67,7 +67,7 @@ HINSTANCE Instance() { return ::GetModuleHandleW(nullptr); }
 void CannotCreate(const std::string& what) {
   const DWORD error = ::GetLastError();
   const DWORD code = error != 0 ? error : DWORD(ERROR_INVALID_WINDOW_HANDLE);
-  throw Error(std::int32_t(code), "無法建立視窗「" + what + "」：" + SystemMessage(code));
+  throw Error(std::int32_t(code), "無法建立視窗「" + what + "」：" + SystemText(code));
 }
 
 std::optional<Ipv4Address> ResolveFirstIpv4(const std::string& host) {

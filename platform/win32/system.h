@@ -24,7 +24,7 @@ std::string Utf8(const wchar_t* wide, int length);
 
 // The system's description of an error code, in the user's language; a "%1" in it stands for
 // the file the error is about.
-std::string SystemMessage(DWORD code, const std::string& file = "");
+std::string SystemText(DWORD code, const std::string& file = "");
 
 // Handles of the system, each owned by one object (platform::UniqueHandle).
 struct KernelHandleTraits {

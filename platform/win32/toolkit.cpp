@@ -251,8 +251,8 @@ ProgressBar& Win32Window::addProgressBar(const ControlDesign& d) {
   return *progressBar_;
 }
 
-TcpSocket& Win32Window::addTcpSocket(const std::string&) {
-  return ownSocket(std::make_unique<Win32TcpSocket>());
+TcpSocket& Win32Window::addTcpSocket(const std::string& name) {
+  return ownSocket(std::make_unique<Win32TcpSocket>(name));
 }
 
 bool Win32Window::pressFocusedButton() {
@@ -440,7 +440,7 @@ bool Win32Toolkit::waitForEvents(TimePoint deadline) {
   return true;
 }
 
-std::wstring ArgumentsOf(const std::wstring& line) {
+std::wstring ArgumentText(const std::wstring& line) {
   std::size_t at = 0;
   if (!line.empty() && line[0] == L'"') {
     at = line.find(L'"', 1);
@@ -456,7 +456,7 @@ std::wstring ArgumentsOf(const std::wstring& line) {
   return arguments;
 }
 
-std::string Win32Toolkit::commandLine() const { return Utf8(ArgumentsOf(::GetCommandLineW())); }
+std::string Win32Toolkit::commandLine() const { return Utf8(ArgumentText(::GetCommandLineW())); }
 
 void Win32Toolkit::endProgram(int exitCode) {
   if (running_) return quit(exitCode);

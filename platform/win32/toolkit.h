@@ -129,6 +129,6 @@ class Win32Toolkit : public Toolkit {
 // The command-line text after the program's own name, as the process received it, less one pair
 // of quotes around the whole of it: no Windows file name holds a quote, and a caller quotes a name
 // with spaces.
-std::wstring ArgumentsOf(const std::wstring& commandLine);
+std::wstring ArgumentText(const std::wstring& commandLine);
 
 }  // namespace platform::win32

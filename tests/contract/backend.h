@@ -45,7 +45,7 @@ class Backend {
   virtual platform::Platform& platform() = 0;
   // The system's description of an error ("reset", "refused"), where a case checks it.
   virtual std::string describe(const char* error) const = 0;
-  virtual bool seesResets() const { return true; }  // Wine tells no reset from a close
+  virtual bool isWine() const { return false; }
   virtual void click(platform::Button& button) = 0;
   // Makes the window system refuse the window's next controls; false where it cannot be made to.
   virtual bool refuseControls(platform::Window& window) = 0;

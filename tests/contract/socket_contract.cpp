@@ -50,7 +50,8 @@ TEST_F(SocketContract, EachKindOfPeerRaisesItsEventsOnceOverOneConnection) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.peer);
-    const bool asClose = row.error && std::string(row.error) == "reset" && !backend->seesResets();
+    // Wine hands a reset over as an orderly close, recv giving 0, with no error anywhere.
+    const bool asClose = row.error && std::string(row.error) == "reset" && backend->isWine();
     const auto peer = backend->serve(row.steps, row.refuse);
     received.clear();
     errors.clear();

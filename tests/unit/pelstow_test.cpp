@@ -43,7 +43,7 @@ struct Installer : fake::FakePlatform {
     try {
       Run("my app.bin", answer);
     } catch (const platform::Error&) {
-      return platform::CurrentErrorReport().text();
+      return platform::DescribeCurrentError().text();
     }
     return "";
   }
@@ -355,7 +355,7 @@ TEST(StandardErrorReport, GivesTheErrorsNumberAndDescription) {
     try {
       throw error;
     } catch (...) {
-      return platform::CurrentErrorReport();
+      return platform::DescribeCurrentError();
     }
   };
   EXPECT_EQ(reportOf(platform::Error(28, "No space left on device")).text(),

@@ -19,12 +19,11 @@ class Win32Backend : public Backend {
  public:
   platform::Platform& platform() override { return win32_.services; }
   std::string describe(const char* error) const override {
-    return platform::win32::SystemMessage(std::string(error) == "reset" ? WSAECONNRESET
-                                                                        : WSAECONNREFUSED);
+    return platform::win32::SystemText(std::string(error) == "reset" ? WSAECONNRESET
+                                                                     : WSAECONNREFUSED);
   }
-  // Wine hands a reset over as an orderly close, recv giving 0, with no error anywhere.
-  bool seesResets() const override {
-    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr;
+  bool isWine() const override {
+    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
   }
   bool refuseControls(platform::Window& window) override {
     return ::DestroyWindow(hwndOf(window)) != FALSE;  // no parent, no child windows
