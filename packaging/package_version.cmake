@@ -1,6 +1,4 @@
-# Read by CPack: each Debian package carries its own program's version, and the package's own
-# revision of it (the packages changed while the programs' version records stayed).
-set(CPACK_DEBIAN_PACKAGE_RELEASE 2)
+# Read by CPack: a package made of Pelstow alone has Pelstow's version.
 if(CPACK_COMPONENTS_ALL STREQUAL "pelstow")
   set(CPACK_PACKAGE_VERSION ${CPACK_PELSTOW_VERSION})
 endif()

@@ -1,7 +1,7 @@
 ; The Windows installer of Orvane: the program in Program Files, a Start-menu shortcut, an entry
 ; in the list of installed programs, and an uninstaller. /S installs (and uninstalls) silently.
-; scripts/package defines VERSION (1.00.0018), NUMERIC_VERSION (1.0.0.18), PROGRAM (orvane.exe),
-; ICON and OUTFILE.
+; scripts/package defines VERSION (Orvane's, from CMakeLists.txt), NUMERIC_VERSION (its four
+; numbers), PROGRAM (orvane.exe), ICON and OUTFILE.
 ; The programs are 64-bit, and so is the installer.
 Target amd64-unicode
 ManifestDPIAware true
