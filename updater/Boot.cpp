@@ -42,8 +42,9 @@ using TimePoint = std::chrono::steady_clock::time_point;
   std::abort();  // not reached: without a message loop the program ends at once
 }
 
-// One of the installation's waits, or its copy: events are handled meanwhile without spinning,
-// and once it has lasted half a second a notice says what it is waiting for, until it is over.
+// One of the installation's waits, or its copy, for as long as this object lives: events are
+// handled meanwhile without spinning, and once it has lasted half a second a notice says what it
+// is waiting for; the notice goes with it.
 class Wait {
  public:
   Wait(platform::Platform& p, std::string what)
@@ -62,8 +63,6 @@ class Wait {
     notice_ = p_.toolkit.showNotice(kTitle, what_);
     p_.toolkit.doEvents();  // on the screen before the work goes on
   }
-  // The work goes on: the notice goes.
-  void over() { notice_.reset(); }
 
  private:
   platform::Platform& p_;
@@ -97,10 +96,49 @@ MeasuredLength Measure(platform::Platform& p, platform::Folder& folder, const st
   return {folder.fileLength(name), p.clock.monotonicNow()};
 }
 
-std::unique_ptr<platform::StagedCopy> Copy(platform::Platform& p, platform::Folder& folder,
-                                           const std::string& download, const std::string& target) {
-  Wait copying(p, "正在複製新版程式：" + target);
-  return folder.stageCopy(download, target, [&copying] { copying.tellIfLong(); });
+std::string WaitingForDownload(const std::string& download) {
+  return "等候新版程式下載完成：" + download;
+}
+
+[[noreturn]] void GiveUpOn(platform::Folder& folder, const std::string& download) {
+  throw platform::Error(kTimeoutError, "等候新版程式下載完成逾時：" + folder.pathOf(download));
+}
+
+// Settled: the download's length has held for kSettleTime since `last`.
+MeasuredLength AwaitSettled(platform::Platform& p, platform::Folder& folder,
+                            const std::string& download, MeasuredLength last, TimePoint deadline) {
+  Wait settling(p, WaitingForDownload(download));
+  for (;;) {
+    settling.until(last.measuredAt + kSettleTime);
+    const MeasuredLength now = Measure(p, folder, download);
+    if (now.length == last.length) return now;
+    if (p.clock.monotonicNow() >= deadline) GiveUpOn(folder, download);
+    last = now;
+  }
+}
+
+// Copied unchanged: a whole copy of the settled download, which did not change while it was
+// copied; none when it did, and `last` is then its length after the copy.
+std::unique_ptr<platform::StagedCopy> CopyUnchanged(platform::Platform& p, platform::Folder& folder,
+                                                    const std::string& download,
+                                                    const std::string& target, MeasuredLength& last,
+                                                    TimePoint deadline) {
+  const std::int64_t settled = last.length;
+  auto copy = RetryWhileBusy(p, deadline, WaitingForDownload(download), [&] {
+    Wait copying(p, "正在複製新版程式：" + target);
+    return folder.stageCopy(download, target, [&copying] { copying.tellIfLong(); });
+  });
+  last = Measure(p, folder, download);
+  if (copy->length() == settled && last.length == settled) return copy;
+  return nullptr;
+}
+
+// Put in place: the copy takes the target's place once the old program lets go of it.
+std::unique_ptr<platform::KeptVersion> PutInPlace(platform::Platform& p, platform::StagedCopy& copy,
+                                                  const std::string& target, TimePoint deadline,
+                                                  bool keepOld) {
+  return RetryWhileBusy(p, deadline, "等候舊版程式結束：" + target,
+                        [&] { return copy.putInPlace(keepOld); });
 }
 
 struct Installed {
@@ -108,32 +146,18 @@ struct Installed {
   std::unique_ptr<platform::KeptVersion> old;  // kept aside, where asked and possible
 };
 
-// Puts a copy of the download in place of the target once the download has stopped changing: its
-// length held for kSettleTime, it can be a program, then it was copied whole with no change
-// during the copy. The target is touched only then.
+// Puts a copy of the download in place of the target once it is whole: settled, it can be a
+// program, copied unchanged. The target is touched only then, in one step.
 Installed InstallSettledDownload(platform::Platform& p, platform::Folder& folder,
                                  const std::string& download, const std::string& target,
                                  MeasuredLength last, TimePoint deadline, bool keepOld) {
-  const std::string writing = "等候新版程式下載完成：" + download;
-  Wait settling(p, writing);
   for (;;) {
-    settling.until(last.measuredAt + kSettleTime);
-    const MeasuredLength now = Measure(p, folder, download);
-    if (now.length != last.length) {
-      last = now;
-    } else {
-      settling.over();
-      folder.checkIsProgram(download, target);
-      auto copy =
-          RetryWhileBusy(p, deadline, writing, [&] { return Copy(p, folder, download, target); });
-      last = Measure(p, folder, download);
-      if (copy->length() == now.length && last.length == now.length) {
-        return {now.length, RetryWhileBusy(p, deadline, "等候舊版程式結束：" + target,
-                                           [&] { return copy->putInPlace(keepOld); })};
-      }
-    }
-    if (p.clock.monotonicNow() >= deadline)
-      throw platform::Error(kTimeoutError, "等候新版程式下載完成逾時：" + folder.pathOf(download));
+    last = AwaitSettled(p, folder, download, last, deadline);
+    folder.checkIsProgram(download, target);
+    const std::int64_t length = last.length;
+    if (const auto copy = CopyUnchanged(p, folder, download, target, last, deadline))
+      return {length, PutInPlace(p, *copy, target, deadline, keepOld)};
+    if (p.clock.monotonicNow() >= deadline) GiveUpOn(folder, download);
   }
 }
 

@@ -193,23 +193,27 @@ UniqueFd OpenRegularFile(const PosixFolder& folder, const std::string& name) {
   return fd;
 }
 
-std::int64_t CopyAll(int from, int to, const std::string& source, const std::string& copy,
-                     const std::function<void()>& whileCopying) {
-  std::int64_t copied = 0;
-  // copy_file_range lets the kernel move the bytes; plain reads and writes where it cannot.
+// The kernel moves the bytes (copy_file_range); false, with `copied` so far, where it cannot for
+// this pair of files.
+bool CopyInKernel(int from, int to, const std::string& copy,
+                  const std::function<void()>& whileCopying, std::int64_t& copied) {
   for (;;) {
     const ssize_t moved = ::copy_file_range(from, nullptr, to, nullptr, kCopyStep, 0);
-    if (moved == 0) return copied;
+    if (moved == 0) return true;
     if (moved > 0) {
       copied += moved;
       whileCopying();
-      continue;
+    } else if (errno != EINTR) {
+      if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
+        Fail("寫入", copy);
+      return false;
     }
-    if (errno == EINTR) continue;
-    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
-      Fail("寫入", copy);
-    break;
   }
+}
+
+// Plain reads and writes, from where the kernel's copy stopped.
+std::int64_t CopyByReading(int from, int to, const std::string& source, const std::string& copy,
+                           const std::function<void()>& whileCopying, std::int64_t copied) {
   std::vector<char> buffer(std::size_t{1} << 20);
   for (;;) {
     const ssize_t got = ::read(from, buffer.data(), buffer.size());
@@ -229,6 +233,13 @@ std::int64_t CopyAll(int from, int to, const std::string& source, const std::str
     copied += got;
     whileCopying();
   }
+}
+
+std::int64_t CopyAll(int from, int to, const std::string& source, const std::string& copy,
+                     const std::function<void()>& whileCopying) {
+  std::int64_t copied = 0;
+  if (CopyInKernel(from, to, copy, whileCopying, copied)) return copied;
+  return CopyByReading(from, to, source, copy, whileCopying, copied);
 }
 
 // The permissions of an ACL's group-owner entry (as the kernel stores an ACL: a 4-byte version,
