@@ -20,18 +20,15 @@ constexpr const char* kTitle = "版本升級";
 constexpr auto kSettleTime = 500ms;
 // How long the installation waits, at most, for the download to settle and for the files to be
 // free (the main program that started us is often still closing, holding its executable).
-constexpr auto kInstallLimit = 10s;
-constexpr auto kBusyPause = 250ms;
+constexpr std::chrono::milliseconds kInstallLimit = 10s, kBusyPause = 250ms;
 // The installed copy is whole when it is in place, so the lengths match at once unless something
 // else changed the target; then we give up instead of waiting for ever.
-constexpr auto kCopyWaitLimit = 10s;
-constexpr auto kCopyPollPause = 50ms;
+constexpr std::chrono::milliseconds kCopyWaitLimit = 10s, kCopyPollPause = 50ms;
 // A wait or a copy longer than this would leave the user looking at nothing: it gets a notice.
 constexpr auto kNoticeAfter = 500ms;
 // The new version has this long to show that it starts: a crash in that time, or a start that
 // fails, puts the old version back. It is looked at this often meanwhile.
-constexpr auto kProvingTime = 5s;
-constexpr auto kProvingStep = 100ms;
+constexpr std::chrono::milliseconds kProvingTime = 5s, kProvingStep = 100ms;
 constexpr std::int32_t kTimeoutError = 1460;  // ERROR_TIMEOUT
 constexpr std::int32_t kInvalidUseOfNull = 94;
 

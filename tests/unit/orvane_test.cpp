@@ -37,6 +37,17 @@ class Orvane : public ::testing::Test {
       world->icmp.answers[Row(i)] = {fake::EchoAnswer::Reply, echoMs[i]};
   }
   void Server(fake::ConnectionScript script) { Socket().scripts.push_back(std::move(script)); }
+  // A fresh run against a server, with a clock that may refuse to be set; quiet mode answers its
+  // message after two seconds.
+  void RunExchange(const fake::ConnectionScript& script, bool clockRefuses,
+                   const std::string& commandLine = "") {
+    Reset();
+    world->clock.refuseSetting = clockRefuses;
+    world->toolkit.commandLineText = commandLine;
+    world->toolkit.answerAfter = 2s;
+    Server(script);
+    EXPECT_EQ(Run(), 0);
+  }
   void At(fake::Duration when, std::function<void()> action) {
     world->queue.schedule(TimePoint{} + when, std::move(action));
   }
@@ -202,10 +213,7 @@ TEST_F(Orvane, TheExchangeShowsItsOutcomeAndAsksTheClockForTheTimeReceived) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    Reset();
-    world->clock.refuseSetting = row.clockRefuses;
-    Server(row.script);
-    EXPECT_EQ(Run(), 0);
+    RunExchange(row.script, row.clockRefuses);
     EXPECT_EQ(Outcome(), row.outcome);
     EXPECT_EQ(world->clock.setRequests, row.asked);
     EXPECT_FALSE(Window().isUnloaded()) << "without /Q the window waits for the user";
@@ -233,12 +241,7 @@ TEST_F(Orvane, QuietModeEndsByItselfAndSaysSoOnlyWhenNoReplyWasProcessed) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    Reset();
-    world->clock.refuseSetting = row.clockRefuses;
-    world->toolkit.commandLineText = "-x /q";
-    world->toolkit.answerAfter = 2s;
-    Server(row.script);
-    EXPECT_EQ(Run(), 0);
+    RunExchange(row.script, row.clockRefuses, "-x /q");
     ASSERT_TRUE(Window().unloadedAt);
     const auto& status = Control("lbl狀態").history.back();
     EXPECT_EQ(status.text == "有錯誤發生！", row.errorShown.has_value());

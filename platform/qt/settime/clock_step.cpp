@@ -20,7 +20,7 @@ namespace platform::qt::settime {
 
 namespace {
 
-constexpr std::int64_t kMicros = 1000000;
+constexpr std::int64_t kNanos = 1000000000;
 constexpr long kHalfSecondMicros = 500000;
 constexpr std::time_t kTenYears = std::time_t{3653} * 24 * 3600;
 
@@ -118,15 +118,20 @@ timespec SystemClockNow() {
   return now;
 }
 
+std::int64_t Nanos(timespec when) { return std::int64_t{when.tv_sec} * kNanos + when.tv_nsec; }
+
+timespec FromNanos(std::int64_t nanos) {
+  std::int64_t seconds = nanos / kNanos, rest = nanos % kNanos;
+  if (rest < 0) --seconds, rest += kNanos;
+  timespec when{};
+  when.tv_sec = static_cast<std::time_t>(seconds);
+  when.tv_nsec = static_cast<long>(rest);
+  return when;
+}
+
 timeval OffsetOf(std::time_t serverTime, timespec arrival) {
-  const std::int64_t micros =
-      (std::int64_t{serverTime} - arrival.tv_sec) * kMicros - arrival.tv_nsec / 1000;
-  std::int64_t seconds = micros / kMicros, rest = micros % kMicros;
-  if (rest < 0) --seconds, rest += kMicros;
-  timeval offset{};
-  offset.tv_sec = static_cast<std::time_t>(seconds);
-  offset.tv_usec = static_cast<suseconds_t>(rest);
-  return offset;
+  const timespec offset = FromNanos(std::int64_t{serverTime} * kNanos - Nanos(arrival));
+  return {offset.tv_sec, static_cast<suseconds_t>(offset.tv_nsec / 1000)};
 }
 
 bool StepClock(const Step& step, const ClockWatch& watch) {

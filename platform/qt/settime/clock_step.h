@@ -2,6 +2,7 @@
 // hardware clock, and a line in the system log.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -34,8 +35,10 @@ struct Step {
 // by someone else since the connection began or the system refused.
 bool StepClock(const Step& step, const ClockWatch& watch);
 
-// The system clock's reading.
+// The system clock's reading, and a time as nanoseconds and back.
 timespec SystemClockNow();
+std::int64_t Nanos(timespec when);
+timespec FromNanos(std::int64_t nanos);
 
 // The offset that takes a clock reading `arrival` to `serverTime`, as adjtimex takes it: whole
 // seconds (maybe negative) and microseconds from 0 to 999999.

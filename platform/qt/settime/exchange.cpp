@@ -15,18 +15,8 @@ namespace platform::qt::settime {
 
 namespace {
 
-constexpr std::int64_t kNanos = 1000000000;
 constexpr long kWholeSecondMicros = 1000000;
 constexpr std::size_t kLongestRequest = 64;  // a Set is 13 bytes
-
-timespec FromNanos(std::int64_t nanos) {
-  timespec when{};
-  when.tv_sec = static_cast<std::time_t>(nanos / kNanos);
-  when.tv_nsec = static_cast<long>(nanos % kNanos);
-  return when;
-}
-
-std::int64_t Nanos(timespec when) { return std::int64_t{when.tv_sec} * kNanos + when.tv_nsec; }
 
 std::optional<timespec> KernelStamp(msghdr& message) {
   for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
