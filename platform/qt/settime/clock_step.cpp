@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "platform/qt/settime/rights.h"
@@ -65,12 +66,13 @@ std::string User() {
   return (named ? std::string(found->pw_name) : "?") + " (uid " + std::to_string(uid) + ")";
 }
 
-bool AddToClock(timeval offset) {
+// 0, or why the system refused.
+int AddToClock(timeval offset) {
   timex change{};
   change.modes = ADJ_SETOFFSET;
   change.time = offset;
   const ClockRightRaised right;
-  return ::adjtimex(&change) >= 0;
+  return ::adjtimex(&change) >= 0 ? 0 : errno;
 }
 
 // With STA_UNSYNC cleared the kernel writes the system time to the hardware clock, at once and
@@ -89,11 +91,16 @@ void MarkSynchronised(long maxErrorMicros) {
 }
 
 // As su and sudo do: the authorisation log says who used a lent right, and for what.
+// A failure's line follows the line it takes back.
 void Record(const std::string& server, timespec before, timespec after) {
   ::openlog("orvane", LOG_PID, LOG_AUTHPRIV);
   ::syslog(LOG_NOTICE, "%s set the clock from the time server %s: %s before, %s after",
            User().c_str(), server.c_str(), Utc(before).c_str(), Utc(after).c_str());
-  ::closelog();
+}
+void RecordFailure(int error) {
+  std::array<char, 256> text{};
+  ::syslog(LOG_NOTICE, "the clock was not set after all: %s",
+           ::strerror_r(error, text.data(), text.size()));
 }
 
 }  // namespace
@@ -135,13 +142,21 @@ timeval OffsetOf(std::time_t serverTime, timespec arrival) {
 }
 
 bool StepClock(const Step& step, const ClockWatch& watch) {
+  if (!HoldsClockRight()) return false;  // the system would refuse: nothing to record
   const StepLock lock;
   if (!lock.held() || watch.clockWasSet()) return false;
+  const timeval offset = OffsetOf(step.serverTime, step.arrival);
   const timespec before = SystemClockNow();
-  if (!AddToClock(OffsetOf(step.serverTime, step.arrival))) return false;
-  const timespec after = SystemClockNow();
+  // Recorded first: a helper stopped or killed between the change and its line would leave a
+  // change that no one recorded.
+  Record(
+      step.server, before,
+      FromNanos(Nanos(before) + (std::int64_t{offset.tv_sec} * 1000000 + offset.tv_usec) * 1000));
+  if (const int error = AddToClock(offset)) {
+    RecordFailure(error);
+    return false;
+  }
   MarkSynchronised(step.maxErrorMicros);
-  Record(step.server, before, after);
   return true;
 }
 
