@@ -22,7 +22,7 @@ constexpr auto kReplyWait = 1s;
 
 platform::ControlDesign Text(const char* name, platform::TwipRect rect, const char* caption,
                              platform::Colour fore = kBlack) {
-  return {name, rect, caption, fore, 0, false};
+  return {name, rect, caption, fore};
 }
 
 platform::ControlDesign YellowButton(const char* name, platform::TwipRect rect,
@@ -36,10 +36,9 @@ platform::ControlDesign Named(platform::ControlDesign design, const char* headin
   return design;
 }
 
-std::string TrimSpaces(const std::string& text) {
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+std::string TrimSpaces(std::string text) {
+  text.erase(text.find_last_not_of(' ') + 1);
+  return text.erase(0, text.find_first_not_of(' '));
 }
 
 }  // namespace
@@ -198,7 +197,6 @@ void frm時間校正::Winsock1_DataArrival(std::int32_t /*bytesTotal*/) {
 
 void frm時間校正::ProcessReply() {
   const auto utc = ServerTimeFromCount(ReplyCount(replyBuffer_));
-  replyBuffer_.clear();
   const auto record = ClockRecordFrom(utc);
   lbl校正前->setCaption(clock_.dateTimeText(clock_.localNow()));
   const bool clockSet = clock_.setSystemTimeUtc(record);

@@ -162,13 +162,11 @@ void WaitForCopy(platform::Platform& p, platform::Folder& folder, const std::str
                  std::int64_t expectedLength) {
   const auto start = p.clock.monotonicNow();
   Wait checking(p, "等候新版程式複製完成：" + target);
-  std::int64_t currentLength = 0;
-  while (currentLength != expectedLength) {
+  while (folder.fileLength(target) != expectedLength) {
     if (p.clock.monotonicNow() - start >= kCopyWaitLimit)
       throw platform::Error(kTimeoutError, "等候新版程式複製完成逾時：" + folder.pathOf(target));
-    currentLength = folder.fileLength(target);
     p.toolkit.doEvents();
-    if (currentLength != expectedLength) checking.until(p.clock.monotonicNow() + kCopyPollPause);
+    checking.until(p.clock.monotonicNow() + kCopyPollPause);
   }
 }
 
