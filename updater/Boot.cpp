@@ -204,7 +204,8 @@ void StartProven(platform::Platform& p, platform::Folder& folder, const std::str
   if (!failure) return old.reset();  // the old version goes
   if (!old) Rethrow(*failure, "新版程式已放入定位：" + folder.pathOf(name));
   try {
-    old->putBack();
+    RetryWhileBusy(p, p.clock.monotonicNow() + kInstallLimit, "等候新版程式結束：" + name,
+                   [&] { old->putBack(); });
   } catch (const platform::Error& error) {
     Rethrow(*failure, std::string("無法換回舊版程式（") + error.what() +
                           "），新版程式已放入定位：" + folder.pathOf(name));

@@ -70,12 +70,11 @@ class RemoveOnTermination : NonCopyable {
   std::optional<SignalHandlers> handlers_;
 };
 
-// What the first bytes of a file say it is; none where it cannot be read.
+// What an open file's first bytes say it is; none where they cannot be read.
 enum class Kind { Empty, Program, Other };
-std::optional<Kind> KindOf(int folder, const std::string& name) {
-  const UniqueFd file(::openat(folder, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+std::optional<Kind> KindOf(int file) {
   std::array<char, 4> head{};
-  const ssize_t got = file ? ::read(file.get(), head.data(), head.size()) : -1;
+  const ssize_t got = ::read(file, head.data(), head.size());
   if (got < 0) return std::nullopt;
   const std::string_view first(head.data(), std::size_t(got));
   if (first.empty()) return Kind::Empty;
@@ -158,17 +157,7 @@ class PosixFolder : public Folder {
     if (error != 0) Fail("啟動", pathOf(name), error);
     return std::make_unique<PosixStartedProgram>(child);
   }
-  void checkIsProgram(const std::string& name, const std::string& replacing) override {
-    const auto kind = KindOf(folder_.get(), name);
-    if (!kind) Fail("讀取", pathOf(name));
-    if (*kind == Kind::Program) return;
-    if (*kind == Kind::Empty)
-      throw Error(ENOEXEC, "下載的新版程式是空的檔案（0 位元組）：" + pathOf(name));
-    // A system that runs other formats (binfmt_misc) runs what the old version was.
-    if (KindOf(folder_.get(), replacing) == Kind::Other) return;
-    throw Error(ENOEXEC,
-                "下載的新版程式不是程式（既非 ELF 執行檔，也非 #! 指令稿）：" + pathOf(name));
-  }
+  void checkIsProgram(const std::string& name, const std::string& replacing) override;
   std::unique_ptr<StagedCopy> stageCopy(const std::string& source, const std::string& target,
                                         const std::function<void()>& whileCopying) override;
 
@@ -191,6 +180,19 @@ UniqueFd OpenRegularFile(const PosixFolder& folder, const std::string& name) {
   if (::fstat(fd.get(), &info) != 0) Fail("讀取", folder.pathOf(name));
   if (!S_ISREG(info.st_mode)) Fail("讀取", folder.pathOf(name), EINVAL);
   return fd;
+}
+
+void PosixFolder::checkIsProgram(const std::string& name, const std::string& replacing) {
+  const auto kind = KindOf(OpenRegularFile(*this, name).get());
+  if (!kind) Fail("讀取", pathOf(name));
+  if (*kind == Kind::Program) return;
+  if (*kind == Kind::Empty)
+    throw Error(ENOEXEC, "下載的新版程式是空的檔案（0 位元組）：" + pathOf(name));
+  // A system that runs other formats (binfmt_misc) runs what the old version was.
+  const UniqueFd old(::openat(fd(), replacing.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (old && KindOf(old.get()) == Kind::Other) return;
+  throw Error(ENOEXEC,
+              "下載的新版程式不是程式（既非 ELF 執行檔，也非 #! 指令稿）：" + pathOf(name));
 }
 
 // The kernel moves the bytes (copy_file_range); false, with `copied` so far, where it cannot for

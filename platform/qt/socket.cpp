@@ -189,7 +189,7 @@ bool QtTcpSocket::askToSet(std::int64_t utcSeconds) {
 }
 
 bool QtTcpSocket::SetClockFromReply(std::int64_t utcSeconds) {
-  const auto sockets = Connected();  // asking cannot change the list, but a copy is sure
+  const auto& sockets = Connected();
   return std::any_of(sockets.begin(), sockets.end(),
                      [&](QtTcpSocket* socket) { return socket->askToSet(utcSeconds); });
 }

@@ -45,6 +45,22 @@ std::wstring FullPath(const std::wstring& path) {
 
 std::wstring NameOf(const std::wstring& path) { return path.substr(path.find_last_of(L'\\') + 1); }
 
+// Removes a file of ours (a copy, a kept version, a stale one) whatever its attributes say.
+void DeleteAnyway(const std::wstring& path) {
+  ::SetFileAttributesW(LongPath(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+  ::DeleteFileW(LongPath(path).c_str());
+}
+
+// The download, opened to read as a disk file; it stays free for the main program to finish with.
+UniqueKernelHandle OpenDownload(const std::wstring& path) {
+  UniqueKernelHandle file(::CreateFileW(
+      LongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) Fail("讀取", path, ::GetLastError(), Busy::IfShared);
+  if (::GetFileType(file.get()) != FILE_TYPE_DISK) Fail("讀取", path, ERROR_INVALID_PARAMETER);
+  return file;
+}
+
 // A file the system deletes itself should the process end before it is kept, so that a program
 // killed in the middle of a copy leaves nothing behind.
 void DeleteOnClose(HANDLE file, bool remove) {
@@ -77,23 +93,14 @@ class Win32KeptVersion : public KeptVersion {
   Win32KeptVersion(std::wstring aside, std::wstring target)
       : aside_(std::move(aside)), target_(std::move(target)) {}
   ~Win32KeptVersion() override {
-    if (putBack_) return;
-    ::SetFileAttributesW(LongPath(aside_).c_str(), FILE_ATTRIBUTE_NORMAL);
-    ::DeleteFileW(LongPath(aside_).c_str());
+    if (!putBack_) DeleteAnyway(aside_);
   }
+  // A new version that has just crashed may hold its file a moment longer: busy for now.
   void putBack() override {
-    // A new version that has just crashed may hold its file for a moment longer.
-    for (int attempt = 0;; ++attempt) {
-      if (::MoveFileExW(LongPath(aside_).c_str(), LongPath(target_).c_str(),
-                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        putBack_ = true;
-        return;
-      }
-      const DWORD error = ::GetLastError();
-      if (attempt == 20 || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED))
-        Fail("放回舊版程式到", target_, error);
-      ::Sleep(100);
-    }
+    if (!::MoveFileExW(LongPath(aside_).c_str(), LongPath(target_).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      Fail("放回舊版程式到", target_, ::GetLastError(), Busy::IfSharedOrDenied);
+    putBack_ = true;
   }
 
  private:
@@ -129,10 +136,7 @@ class Win32StagedCopy : public StagedCopy {
   }
   ~Win32StagedCopy() override {
     if (file_) return;  // closing it deletes it
-    if (!placed_) {
-      ::SetFileAttributesW(LongPath(path_).c_str(), FILE_ATTRIBUTE_NORMAL);
-      ::DeleteFileW(LongPath(path_).c_str());
-    }
+    if (!placed_) DeleteAnyway(path_);
   }
 
   void fill(HANDLE source, const std::wstring& sourcePath,
@@ -217,12 +221,7 @@ class Win32Folder : public Folder {
   std::unique_ptr<StagedCopy> stageCopy(const std::string& source, const std::string& target,
                                         const std::function<void()>& whileCopying) override {
     const std::wstring from = full(source), to = full(target);
-    const UniqueKernelHandle input(
-        ::CreateFileW(LongPath(from).c_str(), GENERIC_READ,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!input) Fail("讀取", from, ::GetLastError(), Busy::IfShared);
-    if (::GetFileType(input.get()) != FILE_TYPE_DISK) Fail("讀取", from, ERROR_INVALID_PARAMETER);
+    const UniqueKernelHandle input = OpenDownload(from);
     std::wstring path;
     auto copy = std::make_unique<Win32StagedCopy>(createTemporary(to, path), path, to);
     copy->fill(input.get(), from, whileCopying);
@@ -237,9 +236,7 @@ class Win32Folder : public Folder {
     if (!search) return;
     do {
       if (!IsStagedCopyOf(Utf8(found.cFileName), name)) continue;
-      const std::wstring stale = LongPath(path_ + L"\\" + found.cFileName);
-      ::SetFileAttributesW(stale.c_str(), FILE_ATTRIBUTE_NORMAL);
-      ::DeleteFileW(stale.c_str());
+      DeleteAnyway(path_ + L"\\" + found.cFileName);
     } while (::FindNextFileW(search.get(), &found));
   }
 
@@ -269,12 +266,10 @@ class Win32Folder : public Folder {
 
   void checkIsProgram(const std::string& name, const std::string& /*replacing*/) override {
     const std::wstring path = full(name);
-    const UniqueKernelHandle file(::CreateFileW(LongPath(path).c_str(), GENERIC_READ,
-                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                                OPEN_EXISTING, 0, nullptr));
+    const UniqueKernelHandle file = OpenDownload(path);
     std::array<unsigned char, 4096> head{};
     DWORD got = 0;
-    if (!file || !::ReadFile(file.get(), head.data(), DWORD(head.size()), &got, nullptr))
+    if (!::ReadFile(file.get(), head.data(), DWORD(head.size()), &got, nullptr))
       Fail("讀取", path, ::GetLastError());
     if (got == 0)
       throw Error(ERROR_BAD_EXE_FORMAT, "下載的新版程式是空的檔案（0 位元組）：" + Utf8(path));

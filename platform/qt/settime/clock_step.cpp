@@ -149,9 +149,8 @@ bool StepClock(const Step& step, const ClockWatch& watch) {
   const timespec before = SystemClockNow();
   // Recorded first: a helper stopped or killed between the change and its line would leave a
   // change that no one recorded.
-  Record(
-      step.server, before,
-      FromNanos(Nanos(before) + (std::int64_t{offset.tv_sec} * 1000000 + offset.tv_usec) * 1000));
+  Record(step.server, before,
+         FromNanos(Nanos(before) + std::int64_t{step.serverTime} * kNanos - Nanos(step.arrival)));
   if (const int error = AddToClock(offset)) {
     RecordFailure(error);
     return false;
