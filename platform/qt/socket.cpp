@@ -18,7 +18,8 @@ namespace platform::qt {
 
 namespace {
 
-using settime::Kind;
+namespace helper = orvane::settime;
+using helper::Kind;
 constexpr const char* kInstalledHelper = "/usr/libexec/orvane-settime";
 // The helper answers at once, unless another run is setting the clock just then.
 constexpr auto kSetAnswerTime = std::chrono::seconds(5);
@@ -49,9 +50,10 @@ ClockHelper& ClockHelper::operator=(ClockHelper&& other) noexcept {
 }
 
 ClockHelper::~ClockHelper() {
-  channel_.reset();
+  channel_.reset();  // it ends when the channel closes
   if (pid_ <= 0) return;
-  ::kill(pid_, SIGKILL);  // it ends at once, even while stopped
+  // Where it runs as its own user, the window cannot kill it: it ends by itself, at once.
+  ::kill(pid_, SIGKILL);
   ::waitpid(pid_, nullptr, 0);
 }
 
@@ -95,8 +97,8 @@ void QtTcpSocket::connect(const std::string& remoteHost, std::uint16_t remotePor
   const auto found = ResolveFirstIpv4(remoteHost);
   if (!found) {
     error = EHOSTUNREACH;
-  } else if (ready_ && settime::WriteFrame(ready_.channel(), Kind::Connect,
-                                           settime::Server{*found, remotePort})) {
+  } else if (ready_ && helper::WriteFrame(ready_.channel(), Kind::Connect,
+                                          helper::Server{*found, remotePort})) {
     connected_ = std::move(ready_);
     Connected().push_back(this);
     notifier_ = new QSocketNotifier(connected_.channel(), QSocketNotifier::Read, &notifiers_);
@@ -143,7 +145,7 @@ bool QtTcpSocket::receive(int timeoutMs) {
   if (got == 0) return false;
   if (got < 0) return errno == EAGAIN || errno == EINTR;
   received_.insert(received_.end(), bytes.begin(), bytes.begin() + got);
-  while (auto frame = settime::TakeFrame(received_)) frames_.push_back(std::move(*frame));
+  while (auto frame = helper::TakeFrame(received_)) frames_.push_back(std::move(*frame));
   return true;
 }
 
@@ -156,7 +158,7 @@ void QtTcpSocket::readable() {
 // One event at a time: a handler may close the socket, and what came after it is then dropped.
 void QtTcpSocket::dispatch() {
   while (!frames_.empty() && connected_) {
-    const settime::Frame frame = std::move(frames_.front());
+    const helper::Frame frame = std::move(frames_.front());
     frames_.pop_front();
     if (frame.kind == Kind::Data) {
       keep(frame.payload.data(), frame.payload.size());
@@ -171,11 +173,11 @@ void QtTcpSocket::dispatch() {
 }
 
 bool QtTcpSocket::askToSet(std::int64_t utcSeconds) {
-  if (!settime::WriteFrame(connected_.channel(), Kind::Set, utcSeconds)) return false;
+  if (!helper::WriteFrame(connected_.channel(), Kind::Set, utcSeconds)) return false;
   const auto deadline = std::chrono::steady_clock::now() + kSetAnswerTime;
   for (;;) {
     const auto done = std::find_if(frames_.begin(), frames_.end(),
-                                   [](const settime::Frame& f) { return f.kind == Kind::Done; });
+                                   [](const helper::Frame& f) { return f.kind == Kind::Done; });
     if (done != frames_.end()) {
       const bool set = done->as<std::uint8_t>() == 1;
       frames_.erase(done);

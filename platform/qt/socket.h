@@ -12,9 +12,9 @@
 #include <QTimer>
 #include <deque>
 
-#include "platform/qt/settime/channel.h"
 #include "platform/qt/system.h"
 #include "platform/socket.h"
+#include "settime/frames.h"
 
 namespace platform::qt {
 
@@ -66,7 +66,7 @@ class QtTcpSocket final : public TcpSocketBase {
   bool windowClosed_ = false;
   int startError_ = 0;
   std::vector<std::uint8_t> received_;
-  std::deque<settime::Frame> frames_;
+  std::deque<orvane::settime::Frame> frames_;
   // Parent of the notifier: it may be dropped from inside its own signal, so it goes later.
   QObject notifiers_;
   QSocketNotifier* notifier_ = nullptr;

@@ -1,4 +1,4 @@
-// What every backend shares: servers on 127.0.0.1 in threads of their own and folders of real
+// What every backend shares: local servers in threads of their own and folders of real
 // files, on POSIX or Windows.
 #include "tests/contract/backend.h"
 
@@ -18,6 +18,7 @@ using SocketLength = int;
 using SendLength = int;
 constexpr int kNoSignal = 0, kShutBoth = SD_BOTH;
 #else
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -37,13 +38,20 @@ namespace {
 
 class LocalPeer : public Peer {
  public:
-  LocalPeer(std::vector<PeerStep> steps, bool refuse)
-      : steps_(std::move(steps)), listener_(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {
+  LocalPeer(std::vector<PeerStep> steps, bool refuse, const std::string& host, std::uint16_t port)
+      : steps_(std::move(steps)),
+        listener_(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)),
+        host_(host) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    ::inet_pton(AF_INET, host.c_str(), &address.sin_addr);
     auto* named = reinterpret_cast<sockaddr*>(&address);
     SocketLength length = sizeof address;
+    const int reuse = 1;  // the port of the last row's peer, still in TIME_WAIT
+    if (port != 0)
+      ::setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
+                   sizeof reuse);
     static_cast<void>(::bind(listener_.get(), named, length));
     ::getsockname(listener_.get(), named, &length);
     port_ = ntohs(address.sin_port);
@@ -61,7 +69,7 @@ class LocalPeer : public Peer {
     listener_.reset();
     if (thread_.joinable()) thread_.join();
   }
-  std::string host() const override { return "127.0.0.1"; }
+  std::string host() const override { return host_; }
   std::uint16_t port() const override { return port_; }
   int accepted() const override { return accepted_; }
 
@@ -82,6 +90,7 @@ class LocalPeer : public Peer {
   [[maybe_unused]] Winsock winsock_;
   std::vector<PeerStep> steps_;
   Socket listener_;
+  std::string host_;
   std::uint16_t port_ = 0;
   std::atomic<int> accepted_{0};
   std::thread thread_;
@@ -135,7 +144,7 @@ fs::path Backend::path(const std::string& name) const {
 }
 
 std::unique_ptr<Peer> Backend::serve(std::vector<PeerStep> steps, bool refuse) {
-  return std::make_unique<LocalPeer>(std::move(steps), refuse);
+  return std::make_unique<LocalPeer>(std::move(steps), refuse, peerHost_, peerPort_);
 }
 
 std::string Backend::folder() { return Utf8(folder_ / ""); }

@@ -36,8 +36,8 @@ class Peer {
   virtual int accepted() const = 0;  // connections so far
 };
 
-// The target's layer with servers on 127.0.0.1 and a folder of real files; the layer's backend
-// says what only it knows.
+// The target's layer with local servers and a folder of real files; the layer's backend says
+// what only it knows.
 class Backend {
  public:
   Backend();
@@ -54,6 +54,11 @@ class Backend {
 
   // A server running the steps on every connection; with refuse, none listens at its address.
   std::unique_ptr<Peer> serve(std::vector<PeerStep> steps, bool refuse = false);
+  // Where the servers listen: 127.0.0.1 on a free port unless the layer reaches only some.
+  void servePeersAt(std::string host, std::uint16_t port) {
+    peerHost_ = std::move(host);
+    peerPort_ = port;
+  }
   // The folder's path (ending in the separator), and what is in it.
   std::string folder();
   void write(const std::string& name, const std::string& content, bool hidden = false);
@@ -71,6 +76,8 @@ class Backend {
 
  private:
   std::filesystem::path folder_;
+  std::string peerHost_ = "127.0.0.1";
+  std::uint16_t peerPort_ = 0;
 };
 
 std::unique_ptr<Backend> MakeBackend();

@@ -3,19 +3,42 @@
 // only the loopback device and no test can move this machine's clock.
 #include "tests/contract/backend.h"
 
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
+#include <array>
 #include <cstdlib>
 
+#include "clocksetter/server_table.h"
 #include "platform/qt/platform.h"
+#include "tests/backend/backend_env.h"
 
 namespace contract {
 
 namespace {
 
+// The socket's clock helper reaches only the table's servers, on port 37: the peers are the
+// first of them, on the lab's own loopback device.
+void ServeAsTheFirstTimeServer(Backend& backend) {
+  static const std::string address = orvane::AddressOf(orvane::TimeServers()[0]);
+  static const bool assigned = [] {
+    const std::string cidr = address + "/32";
+    std::array<const char*, 7> ip{"ip", "address", "replace", cidr.c_str(), "dev", "lo", nullptr};
+    pid_t pid = -1;
+    int status = -1;
+    return InLab() &&
+           ::posix_spawnp(&pid, "ip", nullptr, nullptr, const_cast<char**>(ip.data()), environ) ==
+               0 &&
+           ::waitpid(pid, &status, 0) == pid && status == 0;
+  }();
+  if (assigned) backend.servePeersAt(address, orvane::kTimePort);
+}
+
 class QtBackend : public Backend {
  public:
+  QtBackend() { ServeAsTheFirstTimeServer(*this); }
   platform::Platform& platform() override { return qt_.services; }
   // The system's own texts, in the language the backend tests run in.
   std::string describe(const char* error) const override {

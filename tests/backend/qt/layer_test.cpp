@@ -1,11 +1,14 @@
 // What only the Qt and POSIX layer has: what it draws, how it ends on an error, POSIX file
 // failures and signals, raw ICMP and the zh_TW texts.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <netinet/ip_icmp.h>
+#include <poll.h>
 #include <sched.h>
 #include <spawn.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -19,12 +22,14 @@
 #include <fstream>
 #include <thread>
 
+#include "clocksetter/server_table.h"
 #include "platform/error.h"
 #include "platform/qt/clock.h"
 #include "platform/qt/icmp.h"
-#include "platform/qt/settime/exchange.h"
+#include "platform/qt/socket.h"
 #include "platform/qt/system.h"
 #include "platform/qt/toolkit.h"
+#include "settime/exchange.h"
 #include "tests/backend/backend_env.h"
 #include "tests/contract/backend.h"
 
@@ -343,7 +348,7 @@ TEST(ClockHelper, AReplyReadLateIsDatedByItsArrival) {
     iovec part{data.data(), data.size()};
     msghdr message{nullptr, 0, &part, 1, control.data(), control.size(), 0};
     ASSERT_EQ(::recvmsg(client.get(), &message, 0), 4);
-    const auto arrival = platform::qt::settime::ArrivalOf(client.get(), message);
+    const auto arrival = orvane::settime::ArrivalOf(client.get(), message);
     ASSERT_TRUE(arrival);
     const auto age = system_clock::now() - system_clock::time_point{seconds{arrival->tv_sec} +
                                                                     nanoseconds{arrival->tv_nsec}};
@@ -352,10 +357,120 @@ TEST(ClockHelper, AReplyReadLateIsDatedByItsArrival) {
   }
   for (const auto& [arrival, seconds, micros] : {std::tuple{timespec{90, 250000000}, 9L, 750000L},
                                                  {timespec{110, 250000000}, -11L, 750000L}}) {
-    const timeval step = platform::qt::settime::OffsetOf(100, arrival);
+    const timeval step = orvane::settime::OffsetOf(100, arrival);
     EXPECT_EQ(std::make_pair(long(step.tv_sec), long(step.tv_usec)),
               std::make_pair(seconds, micros));
   }
+}
+
+// Once the clock helper's watch has seen the clock set, it says so for the rest of the run,
+// though the timer that told it is quiet again; without a timer it cannot tell, and says set.
+TEST(ClockHelper, AWatchRemembersASettingItSaw) {
+  using orvane::settime::ClockWatch, orvane::settime::Fd;
+  for (const bool set : {false, true}) {
+    std::array<int, 2> pipe{};
+    ASSERT_EQ(::pipe2(pipe.data(), O_NONBLOCK), 0);
+    const Fd writer(pipe[1]);
+    if (set) {
+      ASSERT_EQ(::write(writer.get(), "expired!", 8), 8);  // as the timer reads once
+    }
+    ClockWatch watch{Fd(pipe[0])};
+    EXPECT_EQ(std::vector({watch.clockWasSet(), watch.clockWasSet()}), std::vector({set, set}));
+  }
+  EXPECT_TRUE(ClockWatch{orvane::settime::Fd()}.clockWasSet());
+}
+
+// The clock helper as the window starts it (here, in the lab, without the right), its words with
+// the window in the one order they may come: one connection to a server of the table on port 37,
+// at most one setting, then nothing but the end. Anything else ends it with its own code.
+class ClockHelperRun : public contract::Contract {
+ protected:
+  using Kind = orvane::settime::Kind;
+  struct Word {
+    Kind kind;
+    std::vector<std::uint8_t> payload;
+  };
+  static Word Connect(const std::string& address, std::uint16_t port) {
+    orvane::settime::Server server{{}, port};
+    ::inet_pton(AF_INET, address.c_str(), server.address.data());
+    return {Kind::Connect, Bytes(&server, sizeof server)};
+  }
+  static Word Set(std::int64_t utc) { return {Kind::Set, Bytes(&utc, sizeof utc)}; }
+  static std::vector<std::uint8_t> Bytes(const void* value, std::size_t size) {
+    const auto* bytes = static_cast<const std::uint8_t*>(value);
+    return {bytes, bytes + size};
+  }
+
+  // Says the words (waiting after a Connect for the reply to be relayed), then lets go; the
+  // frames heard and the exit code.
+  std::pair<std::string, int> Run(const std::vector<Word>& words, bool withArgument = false) {
+    std::array<int, 2> ends{};
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends.data()), 0);
+    platform::qt::UniqueFd ours(ends[0]), its(ends[1]);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_adddup2(&actions, its.get(), STDIN_FILENO);
+    std::string path = platform::qt::ClockHelperPath(), argument = "now";
+    std::array<char*, 3> argv{path.data(), withArgument ? argument.data() : nullptr, nullptr};
+    pid_t pid = -1;
+    EXPECT_EQ(::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    ::posix_spawn_file_actions_destroy(&actions);
+    its.reset();
+    std::string heard;
+    std::vector<std::uint8_t> received;
+    const auto hear = [&](milliseconds time) {
+      for (pollfd ready{ours.get(), POLLIN, 0}; ::poll(&ready, 1, int(time.count())) == 1;) {
+        std::array<std::uint8_t, 256> bytes{};
+        const ssize_t got = ::recv(ours.get(), bytes.data(), bytes.size(), 0);
+        if (got <= 0) return;
+        received.insert(received.end(), bytes.begin(), bytes.begin() + got);
+        while (const auto frame = orvane::settime::TakeFrame(received))
+          heard += char(frame->kind) + std::to_string(frame->payload.size() == 1
+                                                          ? frame->payload[0]
+                                                          : frame->payload.size());
+      }
+    };
+    for (const Word& word : words) {
+      orvane::settime::WriteFrame(ours.get(), word.kind, word.payload.data(), word.payload.size());
+      hear(300ms);
+    }
+    ours.reset();
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    return {heard, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+  }
+};
+
+TEST_F(ClockHelperRun, OneConnectionToTheTableOneSettingAndNothingAfter) {
+  const std::string table = orvane::AddressOf(orvane::TimeServers()[0]);
+  const std::int64_t sent = 1704067200;  // E9 3C 7F 00
+  const auto peer = backend->serve({contract::Send({0xE9, 0x3C, 0x7F, 0x00})});
+  const Word connect = Connect(table, 37), set = Set(sent);
+  using orvane::settime::Exit;
+  // Heard: each frame's kind and its payload's length (one byte: its value). Without the right
+  // every answer is 0; with it, the first would be 1.
+  const struct Row {
+    const char* what;
+    std::vector<Word> words;
+    std::string heard;
+    int exit;
+  } rows[] = {
+      {"let go at once", {}, "", Exit::kLetGo},
+      {"a connection, its reply and a setting", {connect, set}, "D4C0R0", Exit::kLetGo},
+      {"another time than the reply's", {connect, Set(sent + 100)}, "D4C0R0", Exit::kLetGo},
+      {"a second setting", {connect, set, set}, "D4C0R0", Exit::kAskedAgain},
+      {"a setting before any connection", {set}, "", Exit::kGarbled},
+      {"a second connection", {connect, connect}, "D4C0", Exit::kGarbled},
+      {"a word of no kind", {{Kind::Done, {1}}}, "", Exit::kGarbled},
+      {"an address off the table", {Connect("192.0.2.1", 37)}, "", Exit::kRefused},
+      {"the table's address on another port", {Connect(table, 13)}, "", Exit::kRefused},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    EXPECT_EQ(Run(row.words), std::pair(row.heard, row.exit));
+  }
+  EXPECT_EQ(Run({}, true).second, Exit::kUsage);
+  EXPECT_EQ(peer->accepted(), 4);
 }
 
 // Every failure of the connection the window can show is in the user's language: the system's

@@ -1,4 +1,4 @@
-#include "platform/qt/settime/exchange.h"
+#include "settime/exchange.h"
 
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
@@ -9,14 +9,15 @@
 #include <cerrno>
 
 #include "clocksetter/time_reply.h"
-#include "platform/socket.h"
+#include "settime/rights.h"
 
-namespace platform::qt::settime {
+namespace orvane::settime {
 
 namespace {
 
 constexpr long kWholeSecondMicros = 1000000;
-constexpr std::size_t kLongestRequest = 64;  // a Set is 13 bytes
+constexpr std::size_t kLongestRequest = 64;                 // a Set is 13 bytes
+constexpr std::size_t kReadChunk = std::size_t{64} * 1024;  // as the window reads an arrival
 
 std::optional<timespec> KernelStamp(msghdr& message) {
   for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
@@ -45,17 +46,17 @@ std::optional<timespec> ArrivalOf(int tcp, msghdr& message) {
   return stamp ? stamp : LastDataArrival(tcp);
 }
 
-Exchange::Exchange(int channel, Permission mayReach)
-    : channel_(channel), mayReach_(std::move(mayReach)) {}
+Exchange::Exchange(int channel, Permission mayReach, uid_t caller)
+    : channel_(channel), mayReach_(std::move(mayReach)), caller_(caller) {}
 
-int Exchange::run() {
+Exit Exchange::run() {
   for (;;) {
     const auto tcpEvents = static_cast<short>(connecting_ ? POLLOUT : POLLIN);
     std::array<pollfd, 2> watched{{{channel_, POLLIN, 0}, {tcp_.get(), tcpEvents, 0}}};
     const nfds_t count = tcp_ ? 2 : 1;
     if (::poll(watched.data(), count, -1) < 0) {
       if (errno == EINTR) continue;
-      return 1;
+      return kChannelFailed;
     }
     if (count == 2 && watched[1].revents != 0) connecting_ ? connected() : receive();
     if (watched[0].revents == 0) continue;
@@ -63,33 +64,34 @@ int Exchange::run() {
   }
 }
 
-std::optional<int> Exchange::serve() {
+std::optional<Exit> Exchange::serve() {
   std::array<std::uint8_t, 256> bytes{};
   const ssize_t got = ::read(channel_, bytes.data(), bytes.size());
   if (got < 0 && (errno == EINTR || errno == EAGAIN)) return std::nullopt;
   if (got <= 0) return kLetGo;
   requests_.insert(requests_.end(), bytes.begin(), bytes.begin() + got);
   while (const auto frame = TakeFrame(requests_)) {
+    if (stage_ == Stage::Answered) return kAskedAgain;
     const auto server = frame->as<Server>();
     const auto serverTime = frame->as<std::int64_t>();
-    if (frame->kind == Kind::Connect && server && !server_) {
-      if (const auto refused = start(*server)) return refused;
-    } else if (frame->kind == Kind::Set && serverTime) {
-      const std::uint8_t set = setClock(static_cast<std::time_t>(*serverTime)) ? 1 : 0;
-      WriteFrame(channel_, Kind::Done, set);
-    } else {
-      return kGarbled;
+    std::optional<Exit> ended = kGarbled;
+    if (stage_ == Stage::AwaitingServer && frame->kind == Kind::Connect && server) {
+      ended = start(*server);
+    } else if (stage_ == Stage::Connected && frame->kind == Kind::Set && serverTime) {
+      ended = answer(static_cast<std::time_t>(*serverTime));
     }
+    if (ended) return ended;
   }
   return requests_.size() <= kLongestRequest ? std::nullopt : std::optional{kGarbled};
 }
 
-std::optional<int> Exchange::start(const Server& server) {
+std::optional<Exit> Exchange::start(const Server& server) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(server.port);
   std::memcpy(&address.sin_addr, server.address.data(), server.address.size());
   if (!mayReach_(address)) return kRefused;
+  stage_ = Stage::Connected;
   server_ = address;
   started_ = SystemClockNow();
   tcp_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
@@ -103,6 +105,16 @@ std::optional<int> Exchange::start(const Server& server) {
   return std::nullopt;
 }
 
+// The one setting of this run, whatever its outcome: the right goes before the answer, and any
+// word after it ends the helper.
+std::optional<Exit> Exchange::answer(std::time_t serverTime) {
+  const std::uint8_t set = setClock(serverTime) ? 1 : 0;
+  stage_ = Stage::Answered;
+  if (!DropTheClockRight()) return kRightsKept;
+  WriteFrame(channel_, Kind::Done, set);
+  return std::nullopt;
+}
+
 void Exchange::connected() {
   connecting_ = false;
   int error = 0;
@@ -112,7 +124,7 @@ void Exchange::connected() {
 }
 
 void Exchange::receive() {
-  std::vector<std::uint8_t> chunk(TcpSocket::kReadChunk);
+  std::vector<std::uint8_t> chunk(kReadChunk);
   iovec part{chunk.data(), chunk.size()};
   alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timespec))> control{};
   msghdr message{};
@@ -142,7 +154,8 @@ bool Exchange::setClock(std::time_t serverTime) {
   ::inet_ntop(AF_INET, &server_->sin_addr, address.data(), address.size());
   const long travelled =
       static_cast<long>(std::max<std::int64_t>(0, (Nanos(*arrival_) - Nanos(started_)) / 1000));
-  return StepClock({address.data(), serverTime, *arrival_, kWholeSecondMicros + travelled}, watch_);
+  return StepClock({caller_, address.data(), serverTime, *arrival_, kWholeSecondMicros + travelled},
+                   watch_);
 }
 
 void Exchange::end(Kind kind, int error) {
@@ -155,4 +168,4 @@ void Exchange::end(Kind kind, int error) {
   }
 }
 
-}  // namespace platform::qt::settime
+}  // namespace orvane::settime

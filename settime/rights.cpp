@@ -1,18 +1,19 @@
-#include "platform/qt/settime/rights.h"
+#include "settime/rights.h"
 
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdint>
 #include <sstream>
 #include <string>
 
-#include "platform/qt/settime/channel.h"
+#include "settime/fd.h"
 
-namespace platform::qt::settime {
+namespace orvane::settime {
 
 namespace {
 
@@ -60,12 +61,23 @@ bool KeepOnlyTheClockRight() {
          ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
 }
 
+bool BecomeTheHelpersUser(uid_t& caller) {
+  caller = ::getuid();
+  const uid_t helper = ::geteuid();
+  const gid_t group = ::getegid();
+  // Root starting it would lose the right on leaving user 0 for good, unless told to keep it.
+  return ::prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) == 0 && ::setresgid(group, group, group) == 0 &&
+         ::setresuid(helper, helper, helper) == 0 && ::prctl(PR_SET_KEEPCAPS, 0, 0, 0, 0) == 0;
+}
+
 bool HoldsClockRight() {
   return (Current()[0].permitted & kClockBit) != 0 && InInitialUserNamespace();
 }
+
+bool DropTheClockRight() { return Apply(Sets{}) && (Current()[0].permitted & kClockBit) == 0; }
 
 ClockRightRaised::ClockRightRaised() { static_cast<void>(Apply(ClockRightOnly(true))); }
 
 ClockRightRaised::~ClockRightRaised() { static_cast<void>(Apply(ClockRightOnly(false))); }
 
-}  // namespace platform::qt::settime
+}  // namespace orvane::settime

@@ -1,32 +1,35 @@
-#include "platform/qt/settime/clock_step.h"
+#include "settime/clock_step.h"
 
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/timerfd.h>
 #include <sys/timex.h>
-#include <syslog.h>
 
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
-#include "platform/qt/settime/rights.h"
+#include "settime/rights.h"
+#include "settime/system_log.h"
 
-namespace platform::qt::settime {
+namespace orvane::settime {
 
 namespace {
 
 constexpr std::int64_t kNanos = 1000000000;
 constexpr long kHalfSecondMicros = 500000;
 constexpr std::time_t kTenYears = std::time_t{3653} * 24 * 3600;
+// More than the clocks' two readings around a step can differ by without anyone else's setting.
+constexpr std::int64_t kStepSlack = kNanos / 10;
 
 // One helper sets the clock at a time: between seeing that no one has set it since the reply
-// came and setting it, no other run may. The lock is on the helper's own file.
+// came and setting it, no other run may. The lock is on the helper's own file, which the package
+// makes readable by the helper's user alone, so no other user can take it.
 class StepLock {
  public:
   StepLock() : file_(::open("/proc/self/exe", O_RDONLY | O_CLOEXEC)) {
@@ -56,14 +59,27 @@ std::string Utc(timespec when) {
   return std::string(text.data(), length) + millis.data();
 }
 
-std::string User() {
-  const uid_t uid = ::getuid();
+std::string User(uid_t uid) {
   passwd entry{};
   passwd* found = nullptr;
   std::array<char, 4096> strings{};
   const bool named =
       ::getpwuid_r(uid, &entry, strings.data(), strings.size(), &found) == 0 && found != nullptr;
   return (named ? std::string(found->pw_name) : "?") + " (uid " + std::to_string(uid) + ")";
+}
+
+std::string Described(int error) {
+  std::array<char, 256> text{};
+  return ::strerror_r(error, text.data(), text.size());
+}
+
+// How far the system clock stands from the boot clock: only a setting of the clock moves it by
+// more than the kernel's slow slewing.
+std::int64_t SystemLessBootClock() {
+  timespec boot{};
+  const timespec system = SystemClockNow();
+  ::clock_gettime(CLOCK_BOOTTIME, &boot);
+  return Nanos(system) - Nanos(boot);
 }
 
 // 0, or why the system refused.
@@ -90,19 +106,6 @@ void MarkSynchronised(long maxErrorMicros) {
   static_cast<void>(::adjtimex(&status));
 }
 
-// As su and sudo do: the authorisation log says who used a lent right, and for what.
-// A failure's line follows the line it takes back.
-void Record(const std::string& server, timespec before, timespec after) {
-  ::openlog("orvane", LOG_PID, LOG_AUTHPRIV);
-  ::syslog(LOG_NOTICE, "%s set the clock from the time server %s: %s before, %s after",
-           User().c_str(), server.c_str(), Utc(before).c_str(), Utc(after).c_str());
-}
-void RecordFailure(int error) {
-  std::array<char, 256> text{};
-  ::syslog(LOG_NOTICE, "the clock was not set after all: %s",
-           ::strerror_r(error, text.data(), text.size()));
-}
-
 }  // namespace
 
 ClockWatch::ClockWatch() : timer_(::timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC)) {
@@ -113,10 +116,12 @@ ClockWatch::ClockWatch() : timer_(::timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK 
     timer_.reset();
 }
 
-bool ClockWatch::clockWasSet() const {
+bool ClockWatch::clockWasSet() {
   std::uint64_t expired = 0;
-  // ECANCELED once the clock was set; EAGAIN while it was not.
-  return !timer_ || ::read(timer_.get(), &expired, sizeof expired) >= 0 || errno != EAGAIN;
+  // ECANCELED once the clock was set; EAGAIN while it was not. No timer: it cannot tell.
+  if (!seen_)
+    seen_ = !timer_ || ::read(timer_.get(), &expired, sizeof expired) >= 0 || errno != EAGAIN;
+  return seen_;
 }
 
 timespec SystemClockNow() {
@@ -141,22 +146,33 @@ timeval OffsetOf(std::time_t serverTime, timespec arrival) {
   return {offset.tv_sec, static_cast<suseconds_t>(offset.tv_nsec / 1000)};
 }
 
-bool StepClock(const Step& step, const ClockWatch& watch) {
+bool StepClock(const Step& step, ClockWatch& watch) {
   if (!HoldsClockRight()) return false;  // the system would refuse: nothing to record
   const StepLock lock;
+  // Read before the watch: any setting by someone else after this shows in one or the other.
+  const std::int64_t apart = SystemLessBootClock();
   if (!lock.held() || watch.clockWasSet()) return false;
   const timeval offset = OffsetOf(step.serverTime, step.arrival);
+  const std::int64_t offsetNanos = std::int64_t{offset.tv_sec} * kNanos + offset.tv_usec * 1000;
+  SystemLog log;
   const timespec before = SystemClockNow();
-  // Recorded first: a helper stopped or killed between the change and its line would leave a
-  // change that no one recorded.
-  Record(step.server, before,
-         FromNanos(Nanos(before) + std::int64_t{step.serverTime} * kNanos - Nanos(step.arrival)));
+  // Recorded first: a helper killed between the change and its line would leave a change that
+  // no one recorded.
+  if (!log.record(User(step.caller) + " set the clock from the time server " + step.server + ": " +
+                  Utc(before) + " before, " + Utc(FromNanos(Nanos(before) + offsetNanos)) +
+                  " after"))
+    return false;
   if (const int error = AddToClock(offset)) {
-    RecordFailure(error);
+    static_cast<void>(log.record("the clock was not set after all: " + Described(error)));
     return false;
   }
+  // Nothing in the kernel sets the clock only if no one else did meanwhile: a setting by root or
+  // a time daemon between the watch's last look and the step is not one this helper can keep
+  // out, so the record says where one came.
+  if (std::llabs(SystemLessBootClock() - apart - offsetNanos) > kStepSlack)
+    static_cast<void>(log.record("the clock was also set by someone else during this correction"));
   MarkSynchronised(step.maxErrorMicros);
   return true;
 }
 
-}  // namespace platform::qt::settime
+}  // namespace orvane::settime
