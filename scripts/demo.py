@@ -21,6 +21,7 @@ def utc(seconds):
 
 def main():
     world = lab.World()
+    log = lab.SystemLog() if lab.IN_VM else None  # Orvane's helper records each correction
     try:
         true_time = None
         if lab.IN_VM:  # the true time, from every table address
@@ -54,6 +55,10 @@ def main():
             if refused:
                 asked = int(refused.group(1)) - 3600 * 1000
                 print(f"Wine sets no clock; orvane.exe asked for the served time {asked:+d} ms")
+        if log:
+            print("\nthe system log:")
+            for line in log.lines():
+                print(f"  {line}")
         if window and process.poll() is None:
             world.click(window, 212, 180)  # 完成
             process.wait(30)
@@ -62,6 +67,8 @@ def main():
             print("(this machine's clock was not changed: the namespace lab refuses it)")
     finally:
         world.close()
+        if log:
+            log.close()
 
 
 if __name__ == "__main__":

@@ -1,9 +1,13 @@
 """The unmodified programs of one build (Linux, or Windows under Wine), as a user meets them:
 Orvane and Pelstow in the namespace lab, and Clock in the VM of scripts/clock-vm, where the clock is
 the VM's own and is really set. Cases a build cannot show are skipped with the reason."""
+import fcntl
 import glob
 import os
+import pickle
+import pwd
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -20,6 +24,7 @@ SUCCESS, REFUSED = "系統時間校正成功。", "執行時有錯誤發生！"
 EXE = b".exe" if lab.WINDOWS else b""
 DIST = os.path.join(lab.SOURCE, "build", "dist")
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+HELPER = "/usr/libexec/orvane-settime"
 with open(os.path.join(lab.SOURCE, "CMakeLists.txt")) as f:
     VERSION = re.search(r"set\(ORVANE_VERSION (\S+)\)", f.read()).group(1)  # Orvane's, as built
 
@@ -368,6 +373,136 @@ class Shipping(Case):
         self.assertFalse(os.path.exists(os.path.dirname(placed[0])))
 
 
+def as_nobody(work):
+    """What work() returns, run in a child process as the user nobody, with no groups."""
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read)
+        try:
+            os.setgroups([])
+            os.setresgid(65534, 65534, 65534)
+            os.setresuid(65534, 65534, 65534)
+            result = (True, work())
+        except BaseException as error:  # noqa: B036: every failure goes back to the test
+            result = (False, repr(error))
+        os.write(write, pickle.dumps(result))
+        os._exit(0)
+    os.close(write)
+    with os.fdopen(read, "rb") as f:
+        done, value = pickle.loads(f.read())
+    os.waitpid(pid, 0)
+    if not done:
+        raise AssertionError(value)
+    return value
+
+
+class HelperClient:
+    """The window's side of the installed clock helper's protocol, spoken directly: frames of a
+    kind, a length (4 bytes, this machine's order) and a payload."""
+
+    def __init__(self, nofile=None):
+        self.channel, its = socket.socketpair()
+        limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))) if nofile else None
+        self.process = subprocess.Popen([HELPER], stdin=its, stderr=subprocess.DEVNULL, preexec_fn=limit)
+        its.close()
+        self.buffer = b""
+
+    def say(self, kind, payload=b""):
+        try:
+            self.channel.sendall(kind + struct.pack("=I", len(payload)) + payload)
+        except OSError:
+            pass  # it has ended: hear() says so
+
+    def hear(self, kinds):
+        """The next frame of one of these kinds; None once the helper has ended."""
+        self.channel.settimeout(10)
+        while True:
+            while len(self.buffer) < 5 or len(self.buffer) < 5 + struct.unpack_from("=I", self.buffer, 1)[0]:
+                try:
+                    chunk = self.channel.recv(4096)
+                except ConnectionResetError:  # it ended with words of ours unread
+                    chunk = b""
+                if not chunk:
+                    return None
+                self.buffer += chunk
+            length = struct.unpack_from("=I", self.buffer, 1)[0]
+            kind, payload, self.buffer = self.buffer[:1], self.buffer[5:5 + length], self.buffer[5 + length:]
+            if kind in kinds:
+                return kind, payload
+
+    def reply(self, address):
+        """Connects to the address on port 37: the server's time (UTC seconds), None without it."""
+        self.say(b"A", socket.inet_aton(address) + struct.pack("=H", 37))
+        frame = self.hear((b"D", b"F"))
+        return struct.unpack(">I", frame[1][:4])[0] - 2208988800 if frame and frame[0] == b"D" else None
+
+    def set(self, utc):
+        """The answer to Set: 1 (set) or 0; None when the helper ended instead."""
+        self.say(b"S", struct.pack("=q", utc))
+        frame = self.hear((b"R",))
+        return frame[1][0] if frame else None
+
+    def end(self):
+        self.channel.close()
+        return self.process.wait(10)
+
+
+def sets(times, nofile=None):
+    """A helper's answers to Set asked so many times with the one reply it got, and its exit code."""
+    helper = HelperClient(nofile)
+    utc = helper.reply(lab.TABLE[0])
+    return [helper.set(utc) for _ in range(times)] if utc is not None else [], helper.end()
+
+
+def second_helper_between():
+    """Helper A has its reply; helper B then gets its own and sets the clock; A is asked again and
+    again to set it from its older reply."""
+    a = HelperClient()
+    utc = a.reply(lab.TABLE[0])
+    b = HelperClient()
+    answers = [b.set(b.reply(lab.TABLE[0]))]
+    b.end()
+    return answers + [a.set(utc) for _ in range(3)], a.end()
+
+
+def lock_then_set():
+    """The helper's lock held by its caller first, if it can be: then one setting."""
+    try:
+        with open(HELPER, "rb") as f:
+            fcntl.flock(f, fcntl.LOCK_EX)
+            return "locked", sets(1)
+    except PermissionError:
+        return "cannot lock", sets(1)
+
+
+def off_the_table():
+    """Connections the helper must refuse: an address off the table, the table's on port 13."""
+    codes = []
+    for address, port in (("192.0.2.1", 37), (lab.TABLE[0], 13)):
+        helper = HelperClient()
+        helper.say(b"A", socket.inet_aton(address) + struct.pack("=H", port))
+        codes.append(helper.process.wait(10))
+        helper.end()
+    return codes
+
+
+def stop_or_read_the_helper():
+    """What its caller can do to a helper at work: stop it, read its memory."""
+    helper = HelperClient()
+    helper.reply(lab.TABLE[0])
+    refused = []
+    for attempt in (lambda: os.kill(helper.process.pid, signal.SIGSTOP),
+                    lambda: os.kill(helper.process.pid, signal.SIGKILL),
+                    lambda: open(f"/proc/{helper.process.pid}/mem", "rb").close()):
+        try:
+            attempt()
+            refused.append(False)
+        except PermissionError:
+            refused.append(True)
+    return refused, helper.end()
+
+
 @unittest.skipUnless(lab.IN_VM, "only in the VM of scripts/clock-vm, where the clock is its own")
 class Clock(Case):
     """The true time is anchored to the monotonic clock before the wall clock is put wrong."""
@@ -378,6 +513,8 @@ class Clock(Case):
         self.truth = lambda: wall + time.monotonic() - monotonic
         self.addCleanup(lambda: time.clock_settime(time.CLOCK_REALTIME, self.truth()))
         self.out = os.environ.get("VM_OUT", self.world.dir)
+        self.log = lab.SystemLog()  # the helper sets no clock it cannot record
+        self.addCleanup(self.log.close)
 
     def quiet_run(self, *prefix, program=ORVANE, **env):
         done = subprocess.run([*prefix, *self.world.command(program, "/Q")], env=self.world.env(**env),
@@ -390,17 +527,26 @@ class Clock(Case):
         with open(os.path.join(self.out, "figures.txt"), "a") as f:
             f.write(line + "\n")
 
+    def reachable(self, path):
+        """A copy of a file of the build where an unprivileged user reaches it: the checkout may
+        lie in a home folder that no one else may enter."""
+        copy = os.path.join(self.world.dir, os.path.basename(path))
+        (shutil.copytree if os.path.isdir(path) else shutil.copy)(path, copy)
+        return copy
+
     @only_linux("Wine sets no clock")
     def test_a_wrong_clock_is_corrected_and_a_user_without_the_right_cannot(self):
-        rows = (("years slow", 978307200.0, []), ("minutes slow", -420, []), ("minutes fast", 420, []),
-                ("without the right", 978307200.0, NOBODY))
-        for name, wrong, prefix in rows:
+        self.reachable(os.path.join(lab.BUILD, "orvane-settime"))  # run beside the copy, no right
+        rows = (("years slow", 978307200.0, [], ORVANE), ("minutes slow", -420, [], ORVANE),
+                ("minutes fast", 420, [], ORVANE),
+                ("without the right", 978307200.0, NOBODY, self.reachable(ORVANE)))
+        for name, wrong, prefix, program in rows:
             with self.subTest(name):
                 start = wrong if wrong > 1e6 else self.truth() + wrong
                 time.clock_settime(time.CLOCK_REALTIME, start)
                 wrong_now = lambda: start + time.monotonic() - began  # noqa: E731
                 began = time.monotonic()
-                self.quiet_run(*prefix)
+                self.quiet_run(*prefix, program=program)
                 expected, outcome = (wrong_now, REFUSED) if prefix else (self.truth, SUCCESS)
                 self.assertEqual(self.world.shown()["lbl狀態"], outcome)
                 offset = time.time() - expected()
@@ -435,27 +581,28 @@ class Clock(Case):
         began = time.monotonic()
         return lambda: start + time.monotonic() - began
 
+    def install(self, deb=None):
+        """The orvane package installed into the VM's throw-away root, purged after the case."""
+        env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+        # Triggers (the manual's index, the icon cache) are the system's work, not the package's.
+        subprocess.run(["dpkg", "--no-triggers", "-i", deb or shipped("orvane_*.deb")], check=True,
+                       capture_output=True, env=env)
+        self.addCleanup(subprocess.run, ["dpkg", "--no-triggers", "--purge", "orvane"], capture_output=True)
+
     @only_linux("the Debian package")
     def test_the_package_lends_the_right_to_its_helper_alone_and_the_administrator_decides(self):
-        deb, helper = shipped("orvane_*.deb"), "/usr/libexec/orvane-settime"
-        # Triggers (the manual's index, the icon cache) are the system's work, not the package's.
-        dpkg, env = ["dpkg", "--no-triggers"], dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-        install = lambda path: subprocess.run([*dpkg, "-i", path], check=True, capture_output=True, env=env)  # noqa: E731
-        install(deb)
-        self.addCleanup(subprocess.run, [*dpkg, "--purge", "orvane"], capture_output=True)
+        deb = shipped("orvane_*.deb")
+        self.install(deb)
         files = subprocess.run(["dpkg", "-L", "orvane"], capture_output=True, text=True).stdout.split()
         rights = lambda: subprocess.run(["getcap", *filter(os.path.isfile, files)], capture_output=True,  # noqa: E731
                                         text=True).stdout.split()
-        self.assertEqual(rights(), [helper, "cap_sys_time=p"])
-        self.assertNotIn("libQt", subprocess.run(["ldd", helper], capture_output=True, text=True).stdout)
+        owner = lambda: (pwd.getpwuid(os.stat(HELPER).st_uid).pw_name, oct(os.stat(HELPER).st_mode & 0o7777))  # noqa: E731
+        self.assertEqual((rights(), owner()), ([HELPER, "cap_sys_time=p"], ("_orvane", "0o4711")))
+        self.assertNotIn("libQt", subprocess.run(["ldd", HELPER], capture_output=True, text=True).stdout)
 
         # As nobody, a plugin of the user's planted: the window corrects the clock, the hardware
         # clock follows, the log names the user; the plugin runs, holding no capability.
-        log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        log.bind("/dev/log")
-        os.chmod("/dev/log", 0o666)  # as a system logger makes it
-        log.settimeout(10)
-        self.addCleanup(os.remove, "/dev/log")
+        self.log.lines(0.1)
         # An earlier correction in this boot left the kernel's 11-minute timer pending, and Linux
         # 6.1 writes the hardware clock again only once it has run: let it run, unsynchronised.
         subprocess.run(["hwclock", "--systohc", "--utc", "--noadjfile"], check=True)
@@ -463,7 +610,7 @@ class Clock(Case):
         time.sleep(0.2)
         self.wrong()
         mark = "/tmp/orvane-planted-plugin-ran"
-        planted = dict(QT_PLUGIN_PATH=os.path.join(lab.BUILD, "tests", "planted-plugins"),
+        planted = dict(QT_PLUGIN_PATH=self.reachable(os.path.join(lab.BUILD, "tests", "planted-plugins")),
                        QT_QPA_GENERIC_PLUGINS="planted")
         self.quiet_run(*NOBODY, program="/usr/bin/orvane", **planted)
         self.assertEqual(self.world.shown()["lbl狀態"], SUCCESS)
@@ -471,18 +618,7 @@ class Clock(Case):
         self.assertTrue(lab.until(lambda: abs(self.rtc() - self.truth()) <= 2, 10), "the hardware clock")
         with open(mark) as f:
             self.assertEqual(re.findall(r"Cap(?:Prm|Eff):\s*(\w+)", f.read()), ["0" * 16] * 2)
-        line = log.recv(4096).decode()
-        self.assertRegex(line, rf"^<85>.*orvane\[\d+\]: nobody \(uid 65534\) .* {lab.TABLE[0]}: 2001-")
-
-        # By hand, towards anything but the table's servers on port 37, it refuses.
-        wrong_now = self.wrong()
-        for address, port in (("192.0.2.1", 37), (lab.TABLE[0], 13)):
-            ours, its = socket.socketpair()
-            by_hand = subprocess.Popen([*NOBODY, helper], stdin=its, stderr=subprocess.PIPE, text=True)
-            its.close()
-            ours.sendall(b"A" + struct.pack("=I4sH", 6, socket.inet_aton(address), port))  # connect
-            self.assertEqual((by_hand.wait(10), "refused" in by_hand.stderr.read()), (3, True), address)
-        self.assertLessEqual(abs(time.time() - wrong_now()), 1)
+        self.assertRegex("".join(self.log.lines()), rf"^<85>.*orvane\[\d+\]: nobody \(uid 65534\) .* {lab.TABLE[0]}: 2001-")
 
         # The answer no holds across a reinstall, an upgrade and a downgrade, until changed.
         newer = os.path.join(self.world.dir, "newer.deb")
@@ -493,25 +629,74 @@ class Clock(Case):
         for answer, step in (("false", deb), ("false", newer), ("true", None), ("true", deb)):
             subprocess.run(["debconf-set-selections"], input=f"orvane orvane/lend-clock-right boolean {answer}\n",
                            text=True, check=True)
-            install(step) if step else subprocess.run(["dpkg-reconfigure", "orvane"], check=True, env=env)
-            self.assertEqual(rights(), [helper, "cap_sys_time=p"] if answer == "true" else [], step)
+            if step:
+                self.install(step)
+            else:
+                subprocess.run(["dpkg-reconfigure", "orvane"], check=True,
+                               env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+            lent = answer == "true"
+            self.assertEqual((rights(), owner()), ([HELPER, "cap_sys_time=p"] if lent else [],
+                                                   ("_orvane", "0o4711") if lent else ("root", "0o755")), step)
 
-        subprocess.run([*dpkg, "--purge", "orvane"], check=True, capture_output=True)
+        subprocess.run(["dpkg", "--no-triggers", "--purge", "orvane"], check=True, capture_output=True)
         left = [f for f in files + glob.glob("/var/lib/dpkg/info/orvane.*")
                 if os.path.isfile(f) or os.path.islink(f)]
         self.assertEqual(left, [])
+        with open("/var/lib/dpkg/statoverride") as f:
+            self.assertNotIn(HELPER, f.read())
+
+    @only_linux("the Linux helper")
+    def test_the_helper_sets_the_clock_once_from_its_own_reply_and_never_without_a_record(self):
+        """Its protocol spoken directly by a local user (nobody), as an attacker would."""
+        self.install()
+        log = self.log
+        # What the client did, what it got (Set's answers, None once the helper had ended; the
+        # exit code), and where the clock ends: at the truth, or for a refusal where it was.
+        rows = (
+            ("an address off the table, the table's on another port", -100, off_the_table, [3, 3]),
+            ("one reply, asked again and again, the clock at 2001", 978307200.0, lambda: sets(5),
+             ([1, None, None, None, None], 6)),
+            ("one reply, asked again and again, the clock right", 0, lambda: sets(5),
+             ([1, None, None, None, None], 6)),
+            ("another helper's correction between a reply and its Set", -100, second_helper_between,
+             ([1, 0, None, None], 6)),
+            ("its caller tries to hold the helper's lock first", -100, lock_then_set,
+             ("cannot lock", ([1], 0))),
+            ("its caller stops it, kills it, reads it", 0, stop_or_read_the_helper, ([True] * 3, 0)),
+        )
+        for name, wrong, client, outcome in rows:
+            with self.subTest(name):
+                wrong_now = self.wrong(wrong if wrong > 1e6 else self.truth() + wrong)
+                self.assertEqual(as_nobody(client), outcome)
+                expected = wrong_now if client is off_the_table else self.truth
+                self.assertLessEqual(abs(time.time() - expected()), 2)
+                log.lines(0.1)
+        # Without the files or the logger it needs: either the clock is unchanged, or the log has
+        # exactly one record of the change.
+        for nofile in [*range(3, 17), "no logger"]:
+            with self.subTest(nofile=nofile):
+                if nofile == "no logger":
+                    log.close()
+                wrong_now = self.wrong(self.truth() - 100)
+                answers, _ = as_nobody(lambda: sets(1, nofile if nofile != "no logger" else None))
+                records = [line for line in log.lines(0.3) if "set the clock" in line] if nofile != "no logger" else []
+                changed = abs(time.time() - wrong_now()) > 1
+                self.figure(f"helper with {nofile} files: answers {answers}, {len(records)} records, "
+                            f"{'changed' if changed else 'unchanged'}")
+                self.assertEqual((answers == [1], len(records)), (changed, 1 if changed else 0))
+                if changed:
+                    self.assertLessEqual(abs(time.time() - self.truth()), 2)
 
     @only_linux("the Linux helper")
     def test_a_run_stopped_at_any_moment_sets_no_stale_time(self):
-        """A user stops Orvane, or its helper, the moment the connection to port 37 appears."""
-        for name in ("orvane", "orvane-settime"):
-            shutil.copy(os.path.join(lab.BUILD, name), self.world.dir)
-        subprocess.run(["setcap", "cap_sys_time+p", os.path.join(self.world.dir, "orvane-settime")], check=True)
+        """Root stops Orvane, or its helper, the moment the connection to port 37 appears."""
+        self.install()
 
         def connecting():
             """The process that holds a connection to port 37 being made or made, if one does."""
-            sockets = {f"socket:[{f[9]}]" for f in map(str.split, open("/proc/net/tcp").readlines()[1:])
-                       if f[2].endswith(":0025") and f[3] in ("01", "02")}
+            with open("/proc/net/tcp") as table:
+                sockets = {f"socket:[{f[9]}]" for f in map(str.split, table.readlines()[1:])
+                           if f[2].endswith(":0025") and f[3] in ("01", "02")}
             for fd in glob.glob("/proc/[0-9]*/fd/*"):
                 try:
                     if os.readlink(fd) in sockets:
@@ -522,12 +707,12 @@ class Clock(Case):
             with self.subTest(stopped):
                 wrong_now = self.wrong()
                 open(self.world.log, "w").close()
-                process = subprocess.Popen([*NOBODY, os.path.join(self.world.dir, "orvane"), *args],
-                                           env=self.world.env())
+                process = subprocess.Popen([*NOBODY, "/usr/bin/orvane", *args], env=self.world.env())
                 self.addCleanup(lambda p=process: p.poll() is None and p.kill())
                 helper = lab.until(connecting, 30)
-                with open(f"/proc/{helper}/comm") as f:
-                    self.assertEqual(f.read().strip(), "orvane-settime", "the helper connects, not the window")
+                with open(f"/proc/{helper}/status") as f:  # the helper, as its own user, connects
+                    self.assertEqual(re.search(r"^Uid:\s+(.*)$", f.read(), re.M).group(1).split(),
+                                     [str(pwd.getpwnam("_orvane").pw_uid)] * 4)
                 pid = process.pid if stopped == "orvane" else helper
                 os.kill(pid, signal.SIGSTOP)
                 time.sleep(20)
