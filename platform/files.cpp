@@ -39,4 +39,18 @@ bool IsStagedCopyOf(const std::string& entryName, const std::string& targetName)
                      IsLetterOrDigit);
 }
 
+std::string KeptOldName(const std::string& targetName, int attempt) {
+  // An extension is what says the kind of program ("exe", "sh"), not a version's last number.
+  const auto dot = targetName.rfind('.');
+  const std::size_t length = dot == std::string::npos ? 0 : targetName.size() - dot - 1;
+  const bool extension = dot != std::string::npos && dot > 0 && length >= 1 && length <= 4 &&
+                         std::all_of(targetName.begin() + std::ptrdiff_t(dot) + 1, targetName.end(),
+                                     IsLetterOrDigit) &&
+                         std::any_of(targetName.begin() + std::ptrdiff_t(dot) + 1, targetName.end(),
+                                     [](char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; });
+  const std::string stem = extension ? targetName.substr(0, dot) : targetName;
+  const std::string tag = attempt == 0 ? ".old" : ".old-" + std::to_string(attempt + 1);
+  return stem + tag + (extension ? targetName.substr(dot) : "");
+}
+
 }  // namespace platform

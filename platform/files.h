@@ -15,11 +15,17 @@ namespace platform {
 
 // The old version of a program, kept aside beside the new one (under a staged copy's name, so
 // that a run that was killed leaves it to the next run's removeStaleCopies) until the new one
-// has shown that it starts. Destroying it without putting it back removes it.
+// has shown that it starts. While it lies aside it holds no set-user-ID or set-group-ID bit and
+// no file capability; it gets them back with its place. Destroying it without putting it back
+// or keeping it removes it.
 class KeptVersion : public Interface {
  public:
   // Puts the old version back in place of the new one, in one rename.
   virtual void putBack() = 0;
+  // Where it cannot be put back: keeps it for good beside the target, under KeptOldName's first
+  // free name, with its rights; that name, or its staged copy's where even that rename failed
+  // (the next run then removes it).
+  virtual std::string keepForGood() = 0;
 };
 
 // A whole copy of a file, made beside the file it is to replace under a temporary name. Until it
@@ -37,9 +43,12 @@ class StagedCopy : public Interface {
 
 // How a started program stands, as far as anyone can tell without waiting.
 struct ProgramState {
-  enum Is { Running, Ended, Crashed } is = Running;
+  // Ended: by itself, or by someone else's hand. Crashed: by a fault of its own (a signal or an
+  // exception code a crash ends with). NotStarted: the system's loader, or the interpreter a
+  // script names, could not run it.
+  enum Is { Running, Ended, Crashed, NotStarted } is = Running;
   std::int32_t number = 0;  // what it ended with: its exit code, or the signal that killed it
-  std::string crash;  // a crash in the user's language ("程式記憶體區段錯誤", "0xC0000005")
+  std::string why;  // a crash or failed start in the user's language ("程式記憶體區段錯誤")
 };
 
 // A program started and left to run: whether it has ended, and how.
@@ -58,10 +67,11 @@ class Folder : public Interface {
   virtual std::string findNormalFile(const std::string& name) = 0;
   virtual std::int64_t fileLength(const std::string& name) = 0;
   // Copies source, which must be a regular file, into a temporary file beside target, calling
-  // whileCopying between its parts. The copy takes the target's rights: on Windows its
-  // attributes, on POSIX its owner and group (where this process may set them), permission bits
-  // and ACL and user attributes, never set-user-ID, set-group-ID or file capabilities, which
-  // were granted to the old content; with no target, a new executable's rights.
+  // whileCopying between its parts. Target must be a regular file (or a link to one) or absent:
+  // anything else (a folder of the user's) is refused at once. The copy takes the target's rights:
+  // on Windows its attributes, on POSIX its owner and group (where this process may set them),
+  // permission bits and ACL and user attributes, never set-user-ID, set-group-ID or file
+  // capabilities, which were granted to the old content; with no target, a new executable's rights.
   virtual std::unique_ptr<StagedCopy> stageCopy(const std::string& source,
                                                 const std::string& target,
                                                 const std::function<void()>& whileCopying) = 0;
@@ -91,5 +101,9 @@ constexpr std::size_t kStagedCopySuffixLength = 6;
 std::string StagedCopyPrefix(const std::string& targetName);
 std::string StagedCopyName(const std::string& targetName);  // the prefix and a random suffix
 bool IsStagedCopyOf(const std::string& entryName, const std::string& targetName);
+
+// The names an old version kept for good may take beside its target, by attempt: "viewer.old",
+// "viewer.old.exe" for "viewer.exe" (it stays a program of its kind), then "viewer.old-2" ...
+std::string KeptOldName(const std::string& targetName, int attempt);
 
 }  // namespace platform

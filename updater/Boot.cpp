@@ -177,38 +177,51 @@ void WaitForCopy(platform::Platform& p, platform::Folder& folder, const std::str
                         error.inUse());
 }
 
-// How the new version's first seconds went: a failure when it could not start or crashed.
-std::optional<platform::Error> Prove(platform::Platform& p, platform::Folder& folder,
-                                     const std::string& name) {
+// What went wrong in the new version's first seconds: nothing when it ran (or ended by its own
+// or someone else's hand); a failure when it could not be started, the system could not run
+// it, or it crashed.
+std::optional<platform::Error> FailureAtItsStart(platform::Platform& p, platform::Folder& folder,
+                                                 const std::string& name) {
+  using platform::ProgramState;
   try {
     const auto program = folder.startProgram(name);
     const TimePoint deadline = p.clock.monotonicNow() + kProvingTime;
-    platform::ProgramState state = program->state();
-    while (state.is == platform::ProgramState::Running && p.clock.monotonicNow() < deadline) {
+    ProgramState state = program->state();
+    while (state.is == ProgramState::Running && p.clock.monotonicNow() < deadline) {
       p.toolkit.handleEventsUntil(std::min(deadline, p.clock.monotonicNow() + kProvingStep));
       state = program->state();
     }
-    if (state.is != platform::ProgramState::Crashed) return std::nullopt;
-    return platform::Error(state.number,
-                           "新版程式一啟動就當機（" + state.crash + "）：" + folder.pathOf(name));
+    if (state.is == ProgramState::Crashed)
+      return platform::Error(state.number,
+                             "新版程式一啟動就當機（" + state.why + "）：" + folder.pathOf(name));
+    if (state.is == ProgramState::NotStarted)
+      return platform::Error(state.number,
+                             "新版程式無法啟動（" + state.why + "）：" + folder.pathOf(name));
+    return std::nullopt;
   } catch (const platform::Error& error) {
     return error;
   }
 }
 
 // Starts the new version; where it does not start, or crashes within its first seconds, the old
-// one goes back in place and is started instead, and the report says so.
+// one goes back in place and is started instead, and the report says so. Where even that cannot
+// be done, the old one is kept under a name the report gives.
 void StartProven(platform::Platform& p, platform::Folder& folder, const std::string& name,
                  std::unique_ptr<platform::KeptVersion> old) {
-  const auto failure = Prove(p, folder, name);
-  if (!failure) return old.reset();  // the old version goes
+  const auto failure = FailureAtItsStart(p, folder, name);
+  if (!failure) {
+    old.reset();  // the new version runs: the old one kept aside goes
+    return;
+  }
   if (!old) Rethrow(*failure, "新版程式已放入定位：" + folder.pathOf(name));
   try {
     RetryWhileBusy(p, p.clock.monotonicNow() + kInstallLimit, "等候新版程式結束：" + name,
                    [&] { old->putBack(); });
   } catch (const platform::Error& error) {
+    const std::string keptAs = old->keepForGood();
     Rethrow(*failure, std::string("無法換回舊版程式（") + error.what() +
-                          "），新版程式已放入定位：" + folder.pathOf(name));
+                          "），新版程式已放入定位：" + folder.pathOf(name) + "\n舊版程式保留為：" +
+                          folder.pathOf(keptAs));
   }
   const std::string standing = "新版程式無法執行，舊版程式已放回定位";
   try {
@@ -262,16 +275,18 @@ void Main(platform::Platform& p) {
   const auto answer =
       p.toolkit.messageBox("已下載完成，要立即執行新版程式嗎？", kTitle,
                            platform::MessageButtons::YesNo, platform::MessageAnswer::Yes);
-  // Everything that waits for other programs, from here to the start, shares these ten seconds.
+  // Installing, and then letting go of the download, wait for other programs within these ten
+  // seconds; the copy's check and the take-back have limits of their own.
   const TimePoint deadline = p.clock.monotonicNow() + kInstallLimit;
-  const bool startNow = answer == platform::MessageAnswer::Yes;
+  // On Yes the new version is watched as it starts, with the old one kept aside meanwhile.
+  const bool keepOld = answer == platform::MessageAnswer::Yes;
   Installed installed;
   try {
-    installed = InstallSettledDownload(p, *folder, update, name, download, deadline, startNow);
+    installed = InstallSettledDownload(p, *folder, update, name, download, deadline, keepOld);
   } catch (const platform::Error& error) {
     Rethrow(error, "舊版程式未變更：" + folder->pathOf(name));
   }
-  if (!startNow) EndProcess(p, 0);
+  if (!keepOld) EndProcess(p, 0);
 
   try {
     WaitForCopy(p, *folder, name, installed.length);

@@ -91,23 +91,44 @@ bool IsCrash(int signal) {
          signal == SIGABRT || signal == SIGSYS || signal == SIGTRAP;
 }
 
+// The shell's and the loader's codes for a program they could not run (not executable, not
+// found: a missing interpreter, a missing shared library), as env and ld.so end with them.
+bool IsNotStarted(int code) { return code == 126 || code == 127; }
+
+// A script's "#!" line, which names what runs it; empty for anything else.
+std::string InterpreterLine(int folder, const std::string& name) {
+  const UniqueFd file(::openat(folder, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  std::array<char, 256> head{};
+  const ssize_t got = file ? ::read(file.get(), head.data(), head.size()) : -1;
+  const std::string_view text(head.data(), got > 0 ? std::size_t(got) : 0);
+  return text.substr(0, 2) == "#!" ? std::string(text.substr(0, text.find('\n'))) : "";
+}
+
 class PosixStartedProgram : public StartedProgram {
  public:
-  explicit PosixStartedProgram(pid_t child) : child_(child) {}
+  PosixStartedProgram(pid_t child, std::string interpreter)
+      : child_(child), interpreter_(std::move(interpreter)) {}
   ProgramState state() override {
     int status = 0;
     if (ended_ || ::waitpid(child_, &status, WNOHANG) != child_) return ended_.value_or(Running());
-    if (WIFSIGNALED(status) && IsCrash(WTERMSIG(status)))
-      ended_ = {ProgramState::Crashed, WTERMSIG(status), SignalText(WTERMSIG(status))};
-    else
-      ended_ = {
-          ProgramState::Ended, WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status), {}};
+    const bool exited = WIFEXITED(status);
+    const int number = exited ? WEXITSTATUS(status) : WTERMSIG(status);
+    if (!exited && IsCrash(number)) {
+      ended_ = {ProgramState::Crashed, number, SignalText(number)};
+    } else if (exited && IsNotStarted(number)) {
+      ended_ = {ProgramState::NotStarted, number,
+                "結束代碼 " + std::to_string(number) + "，找不到或無法執行它需要的程式或程式庫" +
+                    (interpreter_.empty() ? "" : "：" + interpreter_)};
+    } else {
+      ended_ = {ProgramState::Ended, number, {}};
+    }
     return *ended_;
   }
 
  private:
   static ProgramState Running() { return {}; }
   pid_t child_;
+  std::string interpreter_;
   std::optional<ProgramState> ended_;
 };
 
@@ -155,7 +176,7 @@ class PosixFolder : public Folder {
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (error != 0) Fail("啟動", pathOf(name), error);
-    return std::make_unique<PosixStartedProgram>(child);
+    return std::make_unique<PosixStartedProgram>(child, InterpreterLine(folder_.get(), name));
   }
   void checkIsProgram(const std::string& name, const std::string& replacing) override;
   std::unique_ptr<StagedCopy> stageCopy(const std::string& source, const std::string& target,
@@ -301,24 +322,79 @@ void TakeRightsOf(const PosixFolder& folder, const std::string& target, int file
     if (::fchmod(file, (old.st_mode & 01707) | *group << 3) != 0) Fail("寫入", copy);
 }
 
+// The old version, kept aside under the staged copy's name. A set-ID or capability-bearing
+// program lying there hidden, for as long as the new one is watched (or for good, after a killed
+// run), would be one more way in: it lies there without those rights, where this process may take
+// them (the owner, CAP_SETFCAP), and gets them back with its place.
 class PosixKeptVersion : public KeptVersion {
  public:
   PosixKeptVersion(const PosixFolder& folder, std::string aside, std::string target)
-      : folder_(folder), aside_(std::move(aside)), target_(std::move(target)) {}
+      : folder_(folder), aside_(std::move(aside)), target_(std::move(target)) {
+    struct stat info {};
+    // A link put in place of the program is kept as a link: what it leads to is not ours.
+    if (::fstatat(folder_.fd(), aside_.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(info.st_mode))
+      return;
+    mode_ = info.st_mode & 07777;
+    capability_.resize(std::size_t(
+        std::max<ssize_t>(::lgetxattr(path().c_str(), kCapability, capability_.data(), 0), 0)));
+    if (!capability_.empty() && (::lgetxattr(path().c_str(), kCapability, capability_.data(),
+                                             capability_.size()) != ssize_t(capability_.size()) ||
+                                 ::lremovexattr(path().c_str(), kCapability) != 0))
+      capability_.clear();
+    takeRightsAway();
+  }
   ~PosixKeptVersion() override {
-    if (!putBack_) ::unlinkat(folder_.fd(), aside_.c_str(), 0);
+    if (!left_) ::unlinkat(folder_.fd(), aside_.c_str(), 0);
   }
   void putBack() override {
-    if (::renameat(folder_.fd(), aside_.c_str(), folder_.fd(), target_.c_str()) != 0)
-      Fail("放回舊版程式到", folder_.pathOf(target_));
-    putBack_ = true;
+    giveRightsBack();
+    if (::renameat(folder_.fd(), aside_.c_str(), folder_.fd(), target_.c_str()) != 0) {
+      const int error = errno;
+      takeRightsAway();
+      Fail("放回舊版程式到", folder_.pathOf(target_), error);
+    }
+    left_ = true;
     ::fsync(folder_.fd());
+  }
+  std::string keepForGood() override {
+    left_ = true;
+    giveRightsBack();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::string name = KeptOldName(target_, attempt);
+      if (::renameat2(folder_.fd(), aside_.c_str(), folder_.fd(), name.c_str(), RENAME_NOREPLACE) ==
+          0) {
+        ::fsync(folder_.fd());
+        return name;
+      }
+      if (errno != EEXIST) break;
+    }
+    takeRightsAway();
+    return aside_;
   }
 
  private:
+  static constexpr const char* kCapability = "security.capability";
+  std::string path() const { return folder_.reachable(aside_); }
+  // Where this process may not change the file's mode, it lies as it was.
+  void setMode(mode_t mode) const {
+    if ((mode_ & (S_ISUID | S_ISGID)) == 0 ||
+        ::fchmodat(folder_.fd(), aside_.c_str(), mode, 0) != 0)
+      return;
+  }
+  void takeRightsAway() const { setMode(mode_ & 0777); }
+  void giveRightsBack() {
+    setMode(mode_);
+    if (!capability_.empty())
+      static_cast<void>(
+          ::lsetxattr(path().c_str(), kCapability, capability_.data(), capability_.size(), 0));
+  }
+
   const PosixFolder& folder_;
   std::string aside_, target_;
-  bool putBack_ = false;
+  mode_t mode_ = 0;
+  std::vector<char> capability_;  // the file capability taken away, to be given back
+  bool left_ = false;             // put back, or kept for good: not to be removed
 };
 
 class PosixStagedCopy : public StagedCopy {
@@ -372,9 +448,21 @@ UniqueFd CreateTemporary(const PosixFolder& folder, const std::string& target, s
   }
 }
 
+// Only a program's file, or a link to one, is replaced: a folder of the user's by the program's
+// name would otherwise be swapped away whole when the old version is kept.
+void CheckReplaceable(const PosixFolder& folder, const std::string& target) {
+  struct stat info {};
+  if (::fstatat(folder.fd(), target.c_str(), &info, 0) != 0) {
+    if (errno != ENOENT) Fail("讀取", folder.pathOf(target));
+  } else if (!S_ISREG(info.st_mode)) {
+    Fail("放入新版程式到", folder.pathOf(target), S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+  }
+}
+
 std::unique_ptr<StagedCopy> PosixFolder::stageCopy(const std::string& source,
                                                    const std::string& target,
                                                    const std::function<void()>& whileCopying) {
+  CheckReplaceable(*this, target);
   const UniqueFd from = OpenRegularFile(*this, source);
   std::string temporary;
   UniqueFd created = CreateTemporary(*this, target, temporary);

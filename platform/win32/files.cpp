@@ -6,8 +6,10 @@
 #include <shellapi.h>
 
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "platform/error.h"
@@ -87,45 +89,161 @@ std::int64_t CopyAll(HANDLE from, HANDLE to, const std::wstring& source, const s
   }
 }
 
+// Removes a second name of an old version that stays in place: the attributes (read-only) it
+// shares with it are cleared only for the removal, and given back.
+void RemoveSecondName(const std::wstring& aside, const std::wstring& target) {
+  const DWORD attributes = ::GetFileAttributesW(LongPath(target).c_str());
+  DeleteAnyway(aside);
+  if (attributes != INVALID_FILE_ATTRIBUTES)
+    ::SetFileAttributesW(LongPath(target).c_str(), attributes);
+}
+
 // The old version under a second name, a hard link made before the new one took its place.
 class Win32KeptVersion : public KeptVersion {
  public:
   Win32KeptVersion(std::wstring aside, std::wstring target)
       : aside_(std::move(aside)), target_(std::move(target)) {}
   ~Win32KeptVersion() override {
-    if (!putBack_) DeleteAnyway(aside_);
+    if (!left_) DeleteAnyway(aside_);
   }
   // A new version that has just crashed may hold its file a moment longer: busy for now.
   void putBack() override {
     if (!::MoveFileExW(LongPath(aside_).c_str(), LongPath(target_).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
       Fail("放回舊版程式到", target_, ::GetLastError(), Busy::IfSharedOrDenied);
-    putBack_ = true;
+    left_ = true;
+  }
+  std::string keepForGood() override {
+    left_ = true;
+    const std::wstring folder = target_.substr(0, target_.find_last_of(L'\\') + 1);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const std::wstring kept = folder + Wide(KeptOldName(Utf8(NameOf(target_)), attempt));
+      if (::MoveFileExW(LongPath(aside_).c_str(), LongPath(kept).c_str(), MOVEFILE_WRITE_THROUGH))
+        return Utf8(NameOf(kept));
+      const DWORD error = ::GetLastError();
+      if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;
+    }
+    return Utf8(NameOf(aside_));
   }
 
  private:
   std::wstring aside_, target_;  // full paths
-  bool putBack_ = false;
+  bool left_ = false;            // put back, or kept for good: not to be removed
 };
 
-// A started program's process, where the shell made one.
+// What an exit code says of how a program ended: the exception codes its own fault ends it with
+// (a crash), and those the loader ends a program with when it cannot run it. Any other code, -1
+// and 3 (the old C runtime's abort()) among them, is the program's own, or whoever ended it.
+ProgramState::Is HowItEnded(DWORD code) {
+  struct Known {
+    DWORD code;
+    ProgramState::Is is;
+  };
+  static constexpr Known kKnown[] = {
+      {0xC0000005, ProgramState::Crashed},     // access violation
+      {0xC0000006, ProgramState::Crashed},     // in-page error
+      {0xC000001D, ProgramState::Crashed},     // illegal instruction
+      {0xC0000096, ProgramState::Crashed},     // privileged instruction
+      {0xC00000FD, ProgramState::Crashed},     // stack overflow
+      {0xC000008C, ProgramState::Crashed},     // array bounds exceeded
+      {0xC000008D, ProgramState::Crashed},     // floating point: denormal operand
+      {0xC000008E, ProgramState::Crashed},     // floating point: divide by zero
+      {0xC000008F, ProgramState::Crashed},     // floating point: inexact result
+      {0xC0000090, ProgramState::Crashed},     // floating point: invalid operation
+      {0xC0000091, ProgramState::Crashed},     // floating point: overflow
+      {0xC0000092, ProgramState::Crashed},     // floating point: stack check
+      {0xC0000093, ProgramState::Crashed},     // floating point: underflow
+      {0xC0000094, ProgramState::Crashed},     // integer divide by zero
+      {0xC0000095, ProgramState::Crashed},     // integer overflow
+      {0x80000002, ProgramState::Crashed},     // datatype misalignment
+      {0x80000003, ProgramState::Crashed},     // breakpoint
+      {0x80000004, ProgramState::Crashed},     // single step
+      {0xC0000025, ProgramState::Crashed},     // noncontinuable exception
+      {0xC0000026, ProgramState::Crashed},     // invalid disposition
+      {0xC0000374, ProgramState::Crashed},     // heap corruption
+      {0xC0000409, ProgramState::Crashed},     // stack buffer overrun, every fast fail (abort())
+      {0xC0000420, ProgramState::Crashed},     // assertion failure
+      {0xE06D7363, ProgramState::Crashed},     // a C++ exception no one caught (Visual C++)
+      {0xC0000135, ProgramState::NotStarted},  // a DLL not found
+      {0xC0000138, ProgramState::NotStarted},  // an ordinal not found
+      {0xC0000139, ProgramState::NotStarted},  // an entry point not found
+      {0xC0000142, ProgramState::NotStarted},  // a DLL failed to start
+      {0xC000007B, ProgramState::NotStarted},  // an image of another kind (architecture)
+      {0xC0000145, ProgramState::NotStarted},  // the program failed to start
+  };
+  for (const Known& known : kKnown)
+    if (known.code == code) return known.is;
+  return ProgramState::Ended;
+}
+
+// The new version watched as its debugger, from a thread of its own, for as long as this object
+// lives: a crash of its own ends it at once with its exception code, where Windows Error
+// Reporting, or Wine's crash debugger, would keep it alive under a dialog. An exception it
+// handles itself goes back to it untouched. Let go, it runs on.
+class CrashWatch {
+ public:
+  explicit CrashWatch(DWORD process) : thread_([this, process] { watch(process); }) {}
+  CrashWatch(const CrashWatch&) = delete;
+  CrashWatch& operator=(const CrashWatch&) = delete;
+  ~CrashWatch() {
+    over_ = true;
+    thread_.join();
+  }
+
+ private:
+  void watch(DWORD process) {
+    if (!::DebugActiveProcess(process)) return;  // one elevated by the shell, say: unwatched
+    ::DebugSetProcessKillOnExit(FALSE);
+    bool attaching = true;  // the system's own breakpoint comes first, to say it is attached
+    DEBUG_EVENT event{};
+    while (!over_) {
+      if (!::WaitForDebugEvent(&event, 50)) continue;
+      DWORD handled = DBG_CONTINUE;
+      if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT)
+        ::CloseHandle(event.u.CreateProcessInfo.hFile);
+      if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT) ::CloseHandle(event.u.LoadDll.hFile);
+      if (event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT) {
+        const EXCEPTION_DEBUG_INFO& exception = event.u.Exception;
+        const DWORD code = exception.ExceptionRecord.ExceptionCode;
+        if (!attaching || code != EXCEPTION_BREAKPOINT) handled = DBG_EXCEPTION_NOT_HANDLED;
+        attaching = attaching && code != EXCEPTION_BREAKPOINT;
+        if (!exception.dwFirstChance) EndWith(event.dwProcessId, code);  // no handler took it
+      }
+      ::ContinueDebugEvent(event.dwProcessId, event.dwThreadId, handled);
+      if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT) return;
+    }
+    ::DebugActiveProcessStop(process);
+  }
+  static void EndWith(DWORD process, DWORD code) {
+    const UniqueKernelHandle handle(::OpenProcess(PROCESS_TERMINATE, FALSE, process));
+    if (handle) ::TerminateProcess(handle.get(), code);
+  }
+
+  std::atomic<bool> over_{false};
+  std::thread thread_;
+};
+
+// A started program's process, where the shell made one, watched for as long as this lives.
 class Win32StartedProgram : public StartedProgram {
  public:
-  explicit Win32StartedProgram(HANDLE process) : process_(process) {}
+  explicit Win32StartedProgram(HANDLE process)
+      : process_(process),
+        watch_(process_ ? std::make_unique<CrashWatch>(::GetProcessId(process_.get())) : nullptr) {}
   ProgramState state() override {
     DWORD code = 0;
     if (!process_ || ::WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0 ||
         !::GetExitCodeProcess(process_.get(), &code))
       return {};
-    // An exit code of error severity is an exception that ended the program: a crash.
-    if (code < 0xC0000000) return {ProgramState::Ended, std::int32_t(code), {}};
+    const ProgramState::Is is = HowItEnded(code);
+    if (is == ProgramState::Ended) return {is, std::int32_t(code), {}};
     std::array<char, 16> hex{};
     static_cast<void>(std::snprintf(hex.data(), hex.size(), "0x%08lX", code));
-    return {ProgramState::Crashed, std::int32_t(code), hex.data()};
+    return {is, std::int32_t(code), hex.data()};
   }
 
  private:
   UniqueKernelHandle process_;
+  std::unique_ptr<CrashWatch> watch_;
 };
 
 class Win32StagedCopy : public StagedCopy {
@@ -135,6 +253,7 @@ class Win32StagedCopy : public StagedCopy {
     DeleteOnClose(file_.get(), true);
   }
   ~Win32StagedCopy() override {
+    if (!aside_.empty()) RemoveSecondName(aside_, target_);
     if (file_) return;  // closing it deletes it
     if (!placed_) DeleteAnyway(path_);
   }
@@ -148,11 +267,13 @@ class Win32StagedCopy : public StagedCopy {
   std::unique_ptr<KeptVersion> putInPlace(bool keepOld) override {
     const std::wstring target = LongPath(target_);
     const DWORD attributes = ::GetFileAttributesW(target.c_str());
-    // The old version keeps a second name, where the file system can give it one.
-    const std::wstring aside = FullPath(target_.substr(0, target_.find_last_of(L'\\') + 1) +
-                                        Wide(StagedCopyName(Utf8(NameOf(target_)))));
-    const bool kept = keepOld && attributes != INVALID_FILE_ATTRIBUTES &&
-                      ::CreateHardLinkW(LongPath(aside).c_str(), target.c_str(), nullptr);
+    // The old version keeps a second name, where the file system can give it one: one name for
+    // every try, while the old version is still running and its file busy.
+    if (keepOld && aside_.empty() && attributes != INVALID_FILE_ATTRIBUTES) {
+      const std::wstring aside = FullPath(target_.substr(0, target_.find_last_of(L'\\') + 1) +
+                                          Wide(StagedCopyName(Utf8(NameOf(target_)))));
+      if (::CreateHardLinkW(LongPath(aside).c_str(), target.c_str(), nullptr)) aside_ = aside;
+    }
     if (file_) {
       DeleteOnClose(file_.get(), false);
       file_.reset();
@@ -166,10 +287,10 @@ class Win32StagedCopy : public StagedCopy {
     if (::MoveFileExW(LongPath(path_).c_str(), target.c_str(),
                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       placed_ = true;
-      return kept ? std::make_unique<Win32KeptVersion>(aside, target_) : nullptr;
+      if (aside_.empty()) return nullptr;
+      return std::make_unique<Win32KeptVersion>(std::exchange(aside_, {}), target_);
     }
     const DWORD error = ::GetLastError();
-    if (kept) ::DeleteFileW(LongPath(aside).c_str());
     // A folder where the program should be is refused for good, not held for a while.
     const bool folder =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -179,6 +300,7 @@ class Win32StagedCopy : public StagedCopy {
  private:
   UniqueKernelHandle file_;
   std::wstring path_, target_;  // full paths
+  std::wstring aside_;          // the old version's second name, once made
   std::int64_t length_ = 0;
   bool placed_ = false;
 };

@@ -179,17 +179,16 @@ void Backend::writeProgram(const std::string& name, bool executable, Ending endi
   wchar_t self[MAX_PATH];
   ::GetModuleFileNameW(nullptr, self, MAX_PATH);
   ::CopyFileW(self, path(name).c_str(), FALSE);
-  std::ofstream(path(name), std::ios::binary | std::ios::app)
-      << (ending == Ending::Crashing    ? "CRASH"
-          : ending == Ending::WithCode3 ? "EXIT3"
-                                        : "");
+  const char* tails[] = {"", "EXIT3", "EXITM", "CRASH", "FAULT", "NODLL"};
+  std::ofstream(path(name), std::ios::binary | std::ios::app) << tails[int(ending)];
   ::SetEnvironmentVariableW(L"RECORD_START", Record(folder_).c_str());
   static_cast<void>(executable);  // Windows runs what has a program's name
 #else
-  const char* end = ending == Ending::Crashing    ? "kill -SEGV $$\n"
-                    : ending == Ending::WithCode3 ? "exit 3\n"
-                                                  : "";
-  write(name, "#!/bin/sh\n{ pwd; echo \"$#\"; } > '" + Record(folder_).string() + "'\n" + end);
+  const char* ends[] = {"", "exit 3\n", "exit 255\n", "kill -SEGV $$\n", "kill -BUS $$\n", ""};
+  write(name, ending == Ending::NotStarting
+                  ? "#!/usr/bin/env orvane-missing-interpreter\n"
+                  : "#!/bin/sh\n{ pwd; echo \"$#\"; } > '" + Record(folder_).string() + "'\n" +
+                        ends[int(ending)]);
   fs::permissions(path(name), executable ? fs::perms(0755) : fs::perms(0644));
 #endif
 }

@@ -108,15 +108,29 @@ class FakeKeptVersion : public platform::KeptVersion {
  public:
   FakeKeptVersion(FakeFiles& files, std::string aside, std::string target)
       : files_(files), aside_(std::move(aside)), target_(std::move(target)) {}
-  ~FakeKeptVersion() override { files_.files.erase(aside_); }
+  ~FakeKeptVersion() override {
+    if (!left_) files_.files.erase(aside_);
+  }
   void putBack() override {
     files_.log_.push_back("put-back " + target_);
+    ThrowNext(noErrors_, files_.putBackBusy);
     files_.files[target_] = files_.files.at(aside_);
+  }
+  std::string keepForGood() override {
+    const std::string folder = target_.substr(0, target_.rfind('/') + 1);
+    std::string name = platform::KeptOldName(target_.substr(folder.size()), 0);
+    files_.log_.push_back("keep-for-good " + folder + name);
+    files_.files[folder + name] = files_.files.at(aside_);
+    files_.files.erase(aside_);
+    left_ = true;
+    return name;
   }
 
  private:
   FakeFiles& files_;
   std::string aside_, target_;
+  std::deque<platform::Error> noErrors_;
+  bool left_ = false;
 };
 
 class FakeStagedCopy : public platform::StagedCopy {

@@ -354,7 +354,7 @@ class FakeFiles : public platform::Files {
   std::map<std::string, std::string> files;  // the content of each
   Duration copyTime{};  // what is scheduled meanwhile happens after the copy read the file
   std::deque<platform::Error> stageErrors, placeErrors, deleteErrors, startErrors;  // one by one
-  bool alwaysBusy = false;
+  bool alwaysBusy = false, putBackBusy = false;
   bool noProgramFolder = false;
   std::map<std::string, std::int64_t> reportedLength;  // a file someone else keeps changing
   std::vector<std::string> started;                    // the content of each program started

@@ -155,71 +155,56 @@ TEST(Pelstow, FailuresAreReportedWithNothingStartedAfterThem) {
   }
 }
 
-// On Yes the new version has five seconds to show that it starts. A crash in that time, or a
-// start that fails, puts the old version back (kept aside meanwhile, never copied) and starts it;
-// anything else keeps the new one, and the old one goes.
+// On Yes the new version has five seconds to show that it starts. A crash in that time, a
+// start that fails or a program the system cannot run puts the old version back (kept aside
+// meanwhile, never copied) and starts it; anything else keeps the new one, and the old one goes.
+// Where the old one cannot be put back, it is kept under a name the report gives.
 TEST(Pelstow, ANewVersionThatCannotRunGivesWayToTheOldOne) {
   const ProgramState crash{ProgramState::Crashed, 11, "程式記憶體區段錯誤"},
-      ownError{ProgramState::Ended, 3, ""}, running{};
+      notRun{ProgramState::NotStarted, 127, "結束代碼 127"}, ownError{ProgramState::Ended, 3, ""},
+      running{};
   const platform::Error denied(13, "無法啟動：拒絕不符權限的操作");
+  const std::string keptOld = kFolder + "my app.old.bin";
+  const std::string notPutBack = "新版程式已放入定位：" + kTarget + "\n舊版程式保留為：" + keptOld;
+  enum Case { Usual, FirstInstall, OldStaysBusy };
   struct Row {
     const char* what;
     fake::ProgramRun run;
     std::deque<platform::Error> startErrors;
-    bool firstInstall;
+    Case setting;
     fake::Duration watched;
     std::string inPlace, standing;
     std::vector<std::string> started;
+    int putBacks;
   } rows[] = {
-      {"crashes at once",
-       {300ms, crash},
-       {},
-       false,
-       300ms,
-       "old",
-       kTakenBack,
-       {"new version", "old"}},
-      {"cannot start", {}, {denied}, false, 0s, "old", kTakenBack, {"old"}},
-      {"crashes after its five seconds",
-       {6s, crash},
-       {},
-       false,
-       5s,
-       "new version",
-       "",
-       {"new version"}},
-      {"ends with an error of its own",
-       {1s, ownError},
-       {},
-       false,
-       1s,
-       "new version",
-       "",
-       {"new version"}},
-      {"runs on", {24h, running}, {}, false, 5s, "new version", "", {"new version"}},
-      {"crashes, the first install",
-       {0s, crash},
-       {},
-       true,
-       0s,
-       "new version",
-       kNewStanding,
-       {"new version"}},
+      // clang-format off
+      {"crashes at once",                {300ms, crash},    {},       Usual,        300ms,       "old",         kTakenBack,   {"new version", "old"}, 1},
+      {"cannot start",                   {},                {denied}, Usual,        0s,          "old",         kTakenBack,   {"old"},                1},
+      {"the system cannot run it",       {50ms, notRun},    {},       Usual,        100ms,       "old",         kTakenBack,   {"new version", "old"}, 1},
+      {"crashes after its five seconds", {6s, crash},       {},       Usual,        5s,          "new version", "",           {"new version"},        0},
+      {"ends with an error of its own",  {1s, ownError},    {},       Usual,        1s,          "new version", "",           {"new version"},        0},
+      {"runs on",                        {24h, running},    {},       Usual,        5s,          "new version", "",           {"new version"},        0},
+      {"crashes, the first install",     {0s, crash},       {},       FirstInstall, 0s,          "new version", kNewStanding, {"new version"},        0},
+      {"crashes, the old one held",      {300ms, crash},    {},       OldStaysBusy, 300ms + 10s, "new version", notPutBack,   {"new version"},        41},
+      // clang-format on
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     Installer p;
-    if (row.firstInstall) p.files.files.erase(kTarget);
+    if (row.setting == FirstInstall) p.files.files.erase(kTarget);
+    p.files.putBackBusy = row.setting == OldStaysBusy;
     p.files.programRuns["new version"] = row.run;
     p.files.startErrors = row.startErrors;
     const std::string report = p.Report();
     EXPECT_EQ(report.empty(), row.standing.empty()) << report;
     EXPECT_TRUE(p.EndsWith(report, row.standing)) << report;
     EXPECT_EQ(p.Content(kTarget), row.inPlace);
-    EXPECT_EQ(p.files.files.size(), 1u) << "no download, old version or temporary file is left";
+    EXPECT_EQ(p.Content(keptOld), row.setting == OldStaysBusy ? "old" : "(none)");
+    EXPECT_EQ(p.files.files.size(), row.setting == OldStaysBusy ? 2u : 1u)
+        << "no download, staged copy or old version aside is left";
     EXPECT_EQ(p.files.started, row.started);
     EXPECT_EQ(p.queue.now() - fake::TimePoint{}, 500ms + row.watched);
-    EXPECT_EQ(p.Count("put-back " + kTarget), row.inPlace == "old" ? 1 : 0);
+    EXPECT_EQ(p.Count("put-back " + kTarget), row.putBacks);
   }
 }
 

@@ -195,6 +195,37 @@ TEST_F(PosixFiles, TheNewVersionTakesTheOldOnesRightsButNoneOfItsPrivileges) {
 
 // Each failure is reported at once (never as a busy file to retry), quickly (a FIFO must not
 // hang the copy), with the target and the folder as they were.
+// The old version kept aside lies there without its set-ID bits and capability, hidden and
+// executable as it is, and gets them back with its place, or when kept for good.
+TEST_F(PosixFiles, AKeptOldVersionHoldsNoPrivilegeWhileAside) {
+  const std::uint32_t capability[] = {0x02000001, 1U << 25, 0, 0, 0};  // cap_sys_time+ep
+  const auto privileges = [&](const std::string& name) {
+    std::uint32_t read[8]{};
+    struct stat info {};
+    const std::string path = Path(name);
+    const ssize_t length = ::getxattr(path.c_str(), "security.capability", read, sizeof read);
+    ::stat(path.c_str(), &info);
+    return std::make_pair(info.st_mode & 07777, length == sizeof capability && read[1] == 1U << 25);
+  };
+  const auto folder = backend->openFolder();
+  for (const bool putBack : {true, false}) {
+    Write("app", "old", 06755);
+    ASSERT_EQ(
+        ::setxattr(Path("app").c_str(), "security.capability", capability, sizeof capability, 0),
+        0);
+    Write("_new_app", "#!/bin/sh\n");
+    auto kept = folder->stageCopy("_new_app", "app", [] {})->putInPlace(true);
+    const auto aside = backend->names();
+    ASSERT_EQ(aside.size(), 3u);  // the download, the old one aside, the new one
+    EXPECT_EQ(privileges(aside[0]), std::make_pair(0755u, false)) << aside[0];
+    const std::string back = putBack ? "app" : kept->keepForGood();
+    if (putBack) kept->putBack();
+    EXPECT_EQ(Read(back), "old");
+    EXPECT_EQ(privileges(back), std::make_pair(06755u, true)) << back;
+    fs::remove(Path("app.old"));
+  }
+}
+
 TEST_F(PosixFiles, FailuresAreReportedAtOnceAndLeaveEverythingAsItWas) {
   const std::string folder = Path(""), download = Path("_new_app");
   const auto fill = [&] {

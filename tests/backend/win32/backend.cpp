@@ -48,8 +48,10 @@ std::unique_ptr<Backend> MakeBackend() { return std::make_unique<Win32Backend>()
 
 }  // namespace contract
 
-// How a copy of this program ends, by the last bytes of its own file: "CRASH" as an access
-// violation would end it, "EXIT3" with code 3, anything else normally.
+// How a copy of this program ends, by the last bytes of its own file: "CRASH" with the code an
+// access violation ends a program with, "FAULT" by a real one (left to the system's handling of
+// a crash), "NODLL" as the loader ends a program whose library is missing, "EXIT3" and "EXITM"
+// with code 3 and -1, anything else normally.
 int EndingOfThisCopy() {
   wchar_t self[MAX_PATH];
   ::GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -58,7 +60,9 @@ int EndingOfThisCopy() {
   file.seekg(-5, std::ios::end);
   file.read(tail.data(), 5);
   if (tail == "CRASH") ::TerminateProcess(::GetCurrentProcess(), 0xC0000005);
-  return tail == "EXIT3" ? 3 : 0;
+  if (tail == "NODLL") ::TerminateProcess(::GetCurrentProcess(), 0xC0000135);
+  if (tail == "FAULT") *static_cast<volatile int*>(nullptr) = 1;
+  return tail == "EXIT3" ? 3 : tail == "EXITM" ? -1 : 0;
 }
 
 int wmain(int argc, wchar_t** argv) {
