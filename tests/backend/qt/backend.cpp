@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 
@@ -64,13 +65,18 @@ std::unique_ptr<Backend> MakeBackend() { return std::make_unique<QtBackend>(); }
 
 }  // namespace contract
 
+// Only in the lab: where it cannot be made, in_lab ends with 77 and the case is skipped. Listing
+// the cases runs none and needs no lab.
 int main(int argc, char** argv) {
-  if (std::getenv("IN_LAB") == nullptr) {
-    ::setenv("LAB_OPTIONAL", "1", 1);
+  const bool listing = std::any_of(argv + 1, argv + argc, [](const char* argument) {
+    return std::string(argument) == "--gtest_list_tests";
+  });
+  if (std::getenv("IN_LAB") == nullptr && !listing) {
     std::vector<char*> args{const_cast<char*>(ORVANE_IN_LAB)};
     for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
     args.push_back(nullptr);
-    ::execv(ORVANE_IN_LAB, args.data());  // returns only when namespaces cannot be made
+    ::execv(ORVANE_IN_LAB, args.data());
+    return 1;
   }
   // The regional texts are tested in Traditional Chinese, the programs' own language.
   ::setenv("LC_ALL", "zh_TW.UTF-8", 1);
