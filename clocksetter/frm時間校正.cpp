@@ -1,5 +1,7 @@
 #include "clocksetter/frm時間校正.h"
 
+#include <algorithm>
+
 #include "clocksetter/Module1.h"
 #include "clocksetter/server_table.h"
 #include "clocksetter/time_reply.h"
@@ -19,6 +21,13 @@ constexpr const char* kClearedDots = ".............";
 constexpr std::int16_t kProbeTimeoutMs = 1000;
 constexpr auto kPause = 200ms;
 constexpr auto kReplyWait = 1s;
+// At sign-in the network may still be coming up: a run waits this long at most for a route to
+// one of the servers, looking again this often where the system does not say when routes change.
+constexpr auto kNetworkWait = 30s, kNetworkLook = 1s;
+// One run of Orvane on the machine at a time. Whoever holds the turn longer than any run takes
+// is not a run: the wait for it ends then.
+constexpr const char* kTurn = "tw.zevo.orvane.run";
+constexpr std::chrono::milliseconds kLongestOtherRun = 60s, kTurnLook = 250ms;
 
 platform::ControlDesign Text(const char* name, platform::TwipRect rect, const char* caption,
                              platform::Colour fore = kBlack) {
@@ -47,8 +56,15 @@ bool IsQuietMode(const std::string& commandLine) {
   return commandLine.find("/Q") != std::string::npos || commandLine.find("/q") != std::string::npos;
 }
 
-frm時間校正::frm時間校正(platform::Toolkit& toolkit, platform::Clock& clock, platform::Icmp& icmp)
-    : toolkit_(toolkit), clock_(clock), icmp_(icmp) {
+bool IsSignInRun(const std::string& commandLine) {
+  std::string upper = commandLine;
+  for (char& c : upper) c = c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+  return upper.find("/LOGIN") != std::string::npos;
+}
+
+frm時間校正::frm時間校正(platform::Toolkit& toolkit, platform::Clock& clock, platform::Icmp& icmp,
+                         platform::Network& network)
+    : toolkit_(toolkit), clock_(clock), icmp_(icmp), network_(network) {
   window_ = toolkit_.createWindow({"網路校時 (By zevo)", 4680, 2985, rgb(255, 255, 192)});
   CreateControls();
   ConnectEvents();
@@ -152,14 +168,64 @@ void frm時間校正::SyncStart() {
 }
 
 // One run, and again for each "再執行一次" clicked inside its wait: the click ends that wait and
-// the new run starts from here, so that runs never nest, however often the user clicks.
-void frm時間校正::RunFromTop() {
+// the new run starts from here, so that runs never nest, however often the user clicks. Nor do
+// they overlap another Orvane's (two sign-ins, a run by hand during the sign-in run): a run
+// waits for its turn, and a quiet run that had to wait ends without one of its own, since the
+// run it waited for has just set the clock or said in its box why not.
+void frm時間校正::RunFromTop(bool atSignIn) {
   running_ = true;
-  do {
+  const bool waited = TakeTurn();
+  if (waited && IsQuietMode(toolkit_.commandLine()) && !unloaded()) {
+    Unload();
+    toolkit_.endProgram(0);
+  }
+  if (atSignIn && !unloaded()) WaitForTheNetwork();
+  while (!unloaded()) {
     rerunAsked_ = false;
     校時init();
-  } while (rerunAsked_ && !unloaded());
+    if (!rerunAsked_) break;
+  }
+  turn_.reset();
   running_ = false;
+}
+
+// Whether another Orvane's run had to be waited for: a holder that outlasts any run is none.
+bool frm時間校正::TakeTurn() {
+  const auto giveUp = clock_.monotonicNow() + kLongestOtherRun;
+  bool waited = false;
+  while (!(turn_ = toolkit_.holdMachineWide(kTurn)) && clock_.monotonicNow() < giveUp &&
+         !unloaded()) {
+    if (!waited) {
+      cmd再執行->setEnabled(false);
+      lbl錯誤訊息->setCaption("等候另一個網路校時結束…");
+    }
+    waited = true;
+    toolkit_.handleEventsUntil(clock_.monotonicNow() + kTurnLook, [this] { return unloaded(); });
+  }
+  return waited && turn_ != nullptr;
+}
+
+// At sign-in the run begins as soon as the system has a route to one of the servers, or once
+// the wait is up; then it goes ahead either way, and says the truth.
+void frm時間校正::WaitForTheNetwork() {
+  const auto giveUp = clock_.monotonicNow() + kNetworkWait;
+  bool changed = false;
+  network_.setOnChange([&changed] { changed = true; });
+  while (!AServerIsReachable() && clock_.monotonicNow() < giveUp && !unloaded()) {
+    cmd再執行->setEnabled(false);
+    lbl錯誤訊息->setCaption("等候網路連線…");
+    changed = false;
+    toolkit_.handleEventsUntil(std::min(giveUp, clock_.monotonicNow() + kNetworkLook),
+                               [&] { return changed || unloaded(); });
+  }
+  network_.setOnChange({});
+}
+
+bool frm時間校正::AServerIsReachable() {
+  const auto& table = TimeServers();
+  return std::any_of(table.begin(), table.end(), [this](const ServerEntry& entry) {
+    return network_.hasRouteTo(AddressOf(entry));
+  });
 }
 
 void frm時間校正::cmd再執行_Click() {
@@ -177,7 +243,7 @@ void frm時間校正::Form_Activate() {
   pgb1->sendMessage(platform::kSetBarColour, 0, kBlue);
   pgb1->sendMessage(platform::kSetBackgroundColour, 0, kRed);
   pgb1->setMax(100);
-  RunFromTop();
+  RunFromTop(IsSignInRun(toolkit_.commandLine()));
 }
 
 void frm時間校正::Form_QueryUnload(std::int16_t& Cancel, platform::UnloadMode UnloadMode) {

@@ -9,6 +9,7 @@
 
 #include "platform/clock.h"
 #include "platform/icmp.h"
+#include "platform/socket.h"
 #include "platform/toolkit.h"
 
 namespace orvane {
@@ -17,9 +18,14 @@ namespace orvane {
 // ends the program by itself.
 bool IsQuietMode(const std::string& commandLine);
 
+// "/LOGIN" anywhere in the command line, in either letter case: the run at sign-in, which first
+// waits for the network to come up.
+bool IsSignInRun(const std::string& commandLine);
+
 class frm時間校正 {
  public:
-  frm時間校正(platform::Toolkit& toolkit, platform::Clock& clock, platform::Icmp& icmp);
+  frm時間校正(platform::Toolkit& toolkit, platform::Clock& clock, platform::Icmp& icmp,
+              platform::Network& network);
 
   platform::Window& window() { return *window_; }
 
@@ -30,7 +36,10 @@ class frm時間校正 {
   void CreateControls();
   void ConnectEvents();
 
-  void RunFromTop();
+  void RunFromTop(bool atSignIn = false);
+  bool TakeTurn();
+  void WaitForTheNetwork();
+  bool AServerIsReachable();
   void SyncStart();
   void cmd再執行_Click();
   void cmd確定_Click();
@@ -48,7 +57,9 @@ class frm時間校正 {
   platform::Toolkit& toolkit_;
   platform::Clock& clock_;
   platform::Icmp& icmp_;
+  platform::Network& network_;
   std::unique_ptr<platform::Window> window_;
+  std::unique_ptr<platform::Interface> turn_;  // held while this process runs
 
   std::int16_t bSyncing = 0;
   std::string strServerHost;

@@ -2,7 +2,8 @@
 """An RFC 868 server for what openbsd-inetd does not do: timeserver.py ADDRESS MODE, MODE silent
 (accepts, says nothing for a minute) or anchored (the true time, kept on the monotonic clock from
 the start, whatever the wall clock does, sent 0.3 s after the connection, as from afar: time
-enough to stop a client before it comes). Says "ready WALL MONOTONIC" once it listens."""
+enough to stop a client before it comes). Says "ready WALL MONOTONIC" once it listens, also at an
+address not yet on any device."""
 import socket
 import struct
 import sys
@@ -24,7 +25,11 @@ def serve(conn, mode):
 
 def main():
     address, mode = sys.argv[1:3]
-    listener = socket.create_server((address, 37))
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.setsockopt(socket.SOL_IP, 15, 1)  # IP_FREEBIND: the address may come later
+    listener.bind((address, 37))
+    listener.listen()
     print("ready", *ANCHOR, flush=True)
     while True:
         threading.Thread(target=serve, args=(listener.accept()[0], mode), daemon=True).start()

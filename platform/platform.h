@@ -5,6 +5,7 @@
 #include "platform/files.h"
 #include "platform/icmp.h"
 #include "platform/osquery.h"
+#include "platform/socket.h"
 #include "platform/toolkit.h"
 
 namespace platform {
@@ -13,6 +14,7 @@ struct Platform {
   Toolkit& toolkit;
   Clock& clock;
   Icmp& icmp;
+  Network& network;
   Files& files;
   OsQuery& osQuery;
 };

@@ -35,6 +35,16 @@ class TcpSocket : public Interface {
   static constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 };
 
+// What the system knows of the network: whether it has a route to an address now (nothing is
+// sent), and a call from the message loop when its routes or addresses may have changed.
+class Network : public Interface {
+ public:
+  virtual bool hasRouteTo(const std::string& address) = 0;
+  // A layer that cannot tell when routes change never calls it: its user looks again now and
+  // then.
+  virtual void setOnChange(std::function<void()> handler) = 0;
+};
+
 // What every socket does with its handlers and the bytes it has received, whatever carries them.
 class TcpSocketBase : public TcpSocket {
  public:

@@ -159,6 +159,9 @@ class Toolkit : public Interface {
   // A small window of the program's own, without buttons, that says what the program is busy
   // with; it closes when the notice is destroyed.
   virtual std::unique_ptr<Notice> showNotice(const std::string& title, const std::string& text) = 0;
+  // A name held by one process of the whole machine at a time, every user's and session's, for
+  // as long as the object lives; none while another process holds it.
+  virtual std::unique_ptr<Interface> holdMachineWide(const std::string& name) = 0;
 };
 
 }  // namespace platform

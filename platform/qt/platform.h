@@ -9,6 +9,7 @@
 #include "platform/qt/files.h"
 #include "platform/qt/icmp.h"
 #include "platform/qt/osquery.h"
+#include "platform/qt/socket.h"
 #include "platform/qt/toolkit.h"
 
 namespace platform::qt {
@@ -20,9 +21,10 @@ struct QtPlatform {
   QtToolkit toolkit;
   PosixClock clock;
   PosixIcmp icmp;
+  PosixNetwork network;
   PosixFiles files;
   QtOsQuery osQuery;
-  Platform services{toolkit, clock, icmp, files, osQuery};
+  Platform services{toolkit, clock, icmp, network, files, osQuery};
 };
 
 }  // namespace platform::qt

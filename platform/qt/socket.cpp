@@ -1,5 +1,8 @@
 #include "platform/qt/socket.h"
 
+#include <arpa/inet.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -199,6 +202,45 @@ bool QtTcpSocket::SetClockFromReply(std::int64_t utcSeconds) {
 void QtTcpSocket::fail(int error) {
   endConnection();
   raiseError(error, SystemText(error));
+}
+
+bool PosixNetwork::hasRouteTo(const std::string& address) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(37);
+  if (::inet_pton(AF_INET, address.c_str(), &to.sin_addr) != 1) return false;
+  const UniqueFd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  return probe && ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+}
+
+void PosixNetwork::setOnChange(std::function<void()> handler) {
+  onChange_ = std::move(handler);
+  if (notifier_ != nullptr) {
+    notifier_->setEnabled(false);
+    notifier_->deleteLater();
+    notifier_ = nullptr;
+  }
+  news_.reset();
+  if (!onChange_) return;
+  news_.reset(::socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE));
+  sockaddr_nl groups{};
+  groups.nl_family = AF_NETLINK;
+  groups.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV4_ROUTE;
+  if (!news_ ||
+      ::bind(news_.get(), reinterpret_cast<const sockaddr*>(&groups), sizeof groups) != 0) {
+    news_.reset();  // then the user looks again now and then
+    return;
+  }
+  notifier_ = new QSocketNotifier(news_.get(), QSocketNotifier::Read, &notifiers_);
+  QObject::connect(notifier_, &QSocketNotifier::activated,
+                   [this] { Guarded([this] { readNews(); }); });
+}
+
+void PosixNetwork::readNews() {
+  std::array<char, 8192> message{};
+  while (::recv(news_.get(), message.data(), message.size(), 0) > 0) {
+  }
+  if (onChange_) onChange_();
 }
 
 }  // namespace platform::qt

@@ -77,4 +77,20 @@ class QtTcpSocket final : public TcpSocketBase {
 // Where the helper lies: beside the program (a build), else where the package installs it.
 std::string ClockHelperPath();
 
+// Routes as the kernel has them: a UDP socket connected to the address (nothing is sent), and
+// the kernel's own news of changed routes and addresses (netlink) for as long as a handler is set.
+class PosixNetwork final : public Network {
+ public:
+  bool hasRouteTo(const std::string& address) override;
+  void setOnChange(std::function<void()> handler) override;
+
+ private:
+  void readNews();
+
+  std::function<void()> onChange_;
+  UniqueFd news_;
+  QObject notifiers_;  // the parent of the notifier, which may go from inside its own signal
+  QSocketNotifier* notifier_ = nullptr;
+};
+
 }  // namespace platform::qt

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
@@ -18,6 +19,7 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -434,6 +436,28 @@ class QtNotice : public Notice {
 
 std::unique_ptr<Notice> QtToolkit::showNotice(const std::string& title, const std::string& text) {
   return std::make_unique<QtNotice>(title, text);
+}
+
+namespace {
+class HeldName : public Interface {
+ public:
+  explicit HeldName(UniqueFd socket) : socket_(std::move(socket)) {}
+
+ private:
+  UniqueFd socket_;
+};
+}  // namespace
+
+std::unique_ptr<Interface> QtToolkit::holdMachineWide(const std::string& name) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::size_t length = std::min(name.size(), sizeof address.sun_path - 1);
+  std::memcpy(address.sun_path + 1, name.data(), length);  // a leading NUL: abstract
+  UniqueFd socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  const auto size = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + length);
+  if (!socket || ::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), size) != 0)
+    return nullptr;
+  return std::make_unique<HeldName>(std::move(socket));
 }
 
 }  // namespace platform::qt

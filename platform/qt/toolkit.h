@@ -133,6 +133,8 @@ class QtToolkit : public Toolkit {
   std::string commandLine() const override { return commandLine_; }
   void endProgram(int exitCode) override;
   std::unique_ptr<Notice> showNotice(const std::string& title, const std::string& text) override;
+  // A name of the abstract socket namespace: the kernel lets it go with the process.
+  std::unique_ptr<Interface> holdMachineWide(const std::string& name) override;
 
  private:
   std::string commandLine_;

@@ -6,6 +6,7 @@
 #include "platform/win32/files.h"
 #include "platform/win32/icmp.h"
 #include "platform/win32/osquery.h"
+#include "platform/win32/socket.h"
 #include "platform/win32/toolkit.h"
 
 namespace platform::win32 {
@@ -14,9 +15,10 @@ struct Win32Platform {
   Win32Toolkit toolkit;
   Win32Clock clock;
   Win32Icmp icmp;
+  Win32Network network;
   Win32Files files;
   WmiOsQuery osQuery;
-  Platform services{toolkit, clock, icmp, files, osQuery};
+  Platform services{toolkit, clock, icmp, network, files, osQuery};
 };
 
 }  // namespace platform::win32

@@ -115,4 +115,15 @@ LRESULT CALLBACK Win32TcpSocket::messageProc(HWND hwnd, UINT message, WPARAM wPa
   return 0;
 }
 
+bool Win32Network::hasRouteTo(const std::string& address) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = USHORT(37 << 8);  // network order
+  if (SYSTEM_CALL(L"ws2_32.dll", inet_pton)(AF_INET, address.c_str(), &to.sin_addr) != 1)
+    return false;
+  const UniqueSocket probe(SYSTEM_CALL(L"ws2_32.dll", socket)(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+  return probe && SYSTEM_CALL(L"ws2_32.dll", connect)(
+                      probe.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+}
+
 }  // namespace platform::win32

@@ -35,4 +35,16 @@ class Win32TcpSocket final : public TcpSocketBase {
   unsigned connection_ = 0;  // which connection this is: it tells events of an old one apart
 };
 
+// Routes as Windows has them: a UDP socket connected to the address (nothing is sent). Windows
+// tells no change here: the program looks again now and then, and the sign-in task starts it
+// only once a network is there.
+class Win32Network final : public Network {
+ public:
+  bool hasRouteTo(const std::string& address) override;
+  void setOnChange(std::function<void()> /*handler*/) override {}
+
+ private:
+  WinsockSession winsock_;
+};
+
 }  // namespace platform::win32

@@ -112,6 +112,9 @@ class Win32Toolkit : public Toolkit {
   std::string commandLine() const override;
   void endProgram(int exitCode) override;
   std::unique_ptr<Notice> showNotice(const std::string& title, const std::string& text) override;
+  // A mutex of the global namespace, seen from every session; the system lets it go with the
+  // process.
+  std::unique_ptr<Interface> holdMachineWide(const std::string& name) override;
 
   // Ends the message loop once control returns to it.
   void quit(int exitCode);

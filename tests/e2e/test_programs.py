@@ -132,6 +132,31 @@ class Orvane(Case):
         self.assertEqual(self.finished(process, 60), 1)
         self.assertIn("無法建立視窗" if lab.WINDOWS else "無法開啟顯示器", self.world.stderr())
 
+    def test_the_sign_in_run_begins_once_a_route_to_a_server_is_there(self):
+        """As the autostart entry (and on Windows the sign-in task) starts it: at once where the
+        network is up; else it says it waits, and begins when a route appears 3 s later."""
+        with open(os.path.join(lab.SOURCE, "packaging", "orvane-login.desktop")) as f:
+            command = re.search(r"^Exec=orvane (.*)$", f.read(), re.M).group(1).split()
+        waiting = ("caption", "lbl錯誤訊息", "等候網路連線…")
+        for route_after in (0, 3):
+            with self.subTest(route_after=route_after):
+                self.world.close()
+                self.world = lab.World()
+                self.world.serve(lab.TABLE[0], "anchored", assign=route_after == 0)
+                start = time.monotonic()
+                process = self.world.start(ORVANE, *command)
+                if route_after:
+                    time.sleep(route_after)
+                    self.world.assign(lab.TABLE[0])
+                self.assertEqual(self.finished(process), 0)
+                elapsed = time.monotonic() - start
+                self.assertEqual(self.world.boxes(), [])
+                self.assertRegex(self.world.shown()["lbl目標"], "^" + re.escape(lab.TABLE[0]))
+                self.assertEqual(waiting in self.world.events(), route_after > 0)
+                # Windows looks again each second; Linux is told at once.
+                self.assertGreater(elapsed, route_after)
+                self.assertLess(elapsed, route_after + (6 if lab.WINDOWS else 2.5))
+
     @only_linux("Wine's windows are Wine's to end")
     def test_a_window_ended_from_outside_ends_orvane(self):
         self.world.inetd(*lab.TABLE)
@@ -364,20 +389,39 @@ class Shipping(Case):
         placed = [os.path.join(drive, "Program Files", "Orvane", "orvane.exe"),
                   os.path.join(drive, "ProgramData", "Microsoft", "Windows", "Start Menu",
                                "Programs", "網路校時.lnk")]
+        definition = os.path.join(os.path.dirname(placed[0]), "sign-in-task.xml")
+        task = os.path.join(drive, "windows", "system32", "tasks", "Orvane", "SetClockAtSignIn")
         key = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Orvane"
-        subprocess.run(self.world.command(setup[:-4], "/S"), check=True, timeout=120,
-                       env=self.world.env())
-        self.assertEqual([os.path.exists(p) for p in placed], [True, True])
+        for switches, signin in ((["/S", "/LOGIN=0"], False), (["/S"], True)):
+            with self.subTest(switches=switches):
+                subprocess.run(self.world.command(setup[:-4], *switches), check=True, timeout=120,
+                               env=self.world.env())
+                self.assertEqual([os.path.exists(p) for p in placed], [True, True])
+                self.assertEqual((os.path.exists(definition), os.path.exists(task)), (signin, signin))
         with open(placed[1], "rb") as f:  # run as administrator: RunAsUser in LinkFlags
             self.assertTrue(struct.unpack_from("<I", f.read(), 0x14)[0] & 0x2000)
         entry = self.reg("query", key)
         self.assertRegex(entry, r"DisplayVersion\s+REG_SZ\s+" + re.escape(VERSION))
         self.assertRegex(entry, r"DisplayIcon\s+REG_SZ\s+C:\\Program Files\\Orvane\\orvane\.exe")
+        # The task as handed to Task Scheduler: at the sign-in of Administrators, with their highest
+        # rights, only with a network. Wine keeps neither trigger, principal nor action when it
+        # registers one (nor runs it at sign-in): of its own record, only the condition is read.
+        with open(definition, encoding="utf-16") as f:
+            xml = re.sub(r"\s+", " ", f.read())
+        for part in ("<LogonTrigger><Enabled>true</Enabled><Delay>PT5S</Delay></LogonTrigger>",
+                     "<GroupId>S-1-5-32-544</GroupId><RunLevel>HighestAvailable</RunLevel>",
+                     "<RunOnlyIfNetworkAvailable>true</RunOnlyIfNetworkAvailable>",
+                     "<MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>",
+                     r'<Command>"C:\Program Files\Orvane\orvane.exe"</Command><Arguments>/Q /LOGIN</Arguments>'):
+            self.assertIn(part, xml)
+        with open(task, encoding="utf-8-sig") as f:
+            self.assertIn("<RunOnlyIfNetworkAvailable>true</RunOnlyIfNetworkAvailable>", f.read())
         uninstaller = os.path.join(os.path.dirname(placed[0]), "uninstall")
         subprocess.run(self.world.command(uninstaller, "/S"), check=True, timeout=120,
                        env=self.world.env())
         # The uninstaller works from a copy of itself, and ends after the one it started.
-        self.assertTrue(lab.until(lambda: not any(map(os.path.exists, placed)) and not self.reg("query", key), 30))
+        self.assertTrue(lab.until(lambda: not any(map(os.path.exists, placed + [task])) and
+                                  not self.reg("query", key), 30))
         self.assertFalse(os.path.exists(os.path.dirname(placed[0])))
 
 
@@ -628,23 +672,32 @@ class Clock(Case):
             self.assertEqual(re.findall(r"Cap(?:Prm|Eff):\s*(\w+)", f.read()), ["0" * 16] * 2)
         self.assertRegex("".join(self.log.lines()), rf"^<85>.*orvane\[\d+\]: nobody \(uid 65534\) .* {lab.TABLE[0]}: 2001-")
 
-        # The answer no holds across a reinstall, an upgrade and a downgrade, until changed.
+        # Both answers (lend the right; correct at login, through its autostart entry) hold across
+        # a reinstall, an upgrade and a downgrade, until changed.
         newer = os.path.join(self.world.dir, "newer.deb")
         unpacked = os.path.join(self.world.dir, "unpacked")
         subprocess.run(["dpkg-deb", "-R", deb, unpacked], check=True)
         subprocess.run(["sed", "-i", "s/^Version: .*/&.1/", os.path.join(unpacked, "DEBIAN", "control")], check=True)
         subprocess.run(["dpkg-deb", "-b", unpacked, newer], check=True, capture_output=True)
-        for answer, step in (("false", deb), ("false", newer), ("true", None), ("true", deb)):
-            subprocess.run(["debconf-set-selections"], input=f"orvane orvane/lend-clock-right boolean {answer}\n",
-                           text=True, check=True)
+        entry = "/etc/xdg/autostart/orvane-login.desktop"
+        self.assertFalse(os.path.exists(entry), "no correction at login unless asked for")
+        for lend, login, step in (("false", "true", deb), ("false", "true", newer), ("true", "false", None),
+                                  ("true", "false", deb)):
+            subprocess.run(["debconf-set-selections"], text=True, check=True,
+                           input=f"orvane orvane/lend-clock-right boolean {lend}\n"
+                                 f"orvane orvane/correct-at-login boolean {login}\n")
             if step:
                 self.install(step)
             else:
                 subprocess.run(["dpkg-reconfigure", "orvane"], check=True,
                                env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
-            lent = answer == "true"
+            lent = lend == "true"
             self.assertEqual((rights(), owner()), ([HELPER, "cap_sys_time=p"] if lent else [],
                                                    ("_orvane", "0o4711") if lent else ("root", "0o755")), step)
+            self.assertEqual(os.path.exists(entry), login == "true", step)
+            if login == "true":
+                with open(entry) as f:
+                    self.assertIn("Exec=orvane /Q /LOGIN", f.read())
 
         subprocess.run(["dpkg", "--no-triggers", "--purge", "orvane"], check=True, capture_output=True)
         left = [f for f in files + glob.glob("/var/lib/dpkg/info/orvane.*")
@@ -652,6 +705,7 @@ class Clock(Case):
         self.assertEqual(left, [])
         with open("/var/lib/dpkg/statoverride") as f:
             self.assertNotIn(HELPER, f.read())
+        self.assertFalse(os.path.exists(entry))
 
     @only_linux("the Linux helper")
     def test_the_helper_sets_the_clock_once_from_its_own_reply_and_never_without_a_record(self):

@@ -248,4 +248,38 @@ std::unique_ptr<platform::Folder> FakeFiles::programFolder() {
   return std::make_unique<FakeFolder>(*this, "/opt/app");
 }
 
+namespace {
+class FakeHeld : public platform::Interface {
+ public:
+  FakeHeld(std::map<std::string, int>& holds, std::string name)
+      : holds_(holds), name_(std::move(name)) {
+    ++holds_[name_];
+  }
+  ~FakeHeld() override { --holds_[name_]; }
+
+ private:
+  std::map<std::string, int>& holds_;
+  std::string name_;
+};
+}  // namespace
+
+std::unique_ptr<platform::Interface> FakeToolkit::holdMachineWide(const std::string& name) {
+  const auto elsewhere = heldElsewhere.find(name);
+  if (elsewhere != heldElsewhere.end() && queue_.now() < elsewhere->second) return nullptr;
+  if (holds[name] > 0) return nullptr;
+  return std::make_unique<FakeHeld>(holds, name);
+}
+
+void FakeNetwork::setOnChange(std::function<void()> handler) {
+  for (const auto id : news_) queue_.cancel(id);
+  news_.clear();
+  onChange_ = std::move(handler);
+  if (!onChange_ || silent) return;
+  for (const auto& [address, from] : routes)
+    if (from > queue_.now())
+      news_.push_back(queue_.schedule(from, [this] {
+        if (onChange_) onChange_();
+      }));
+}
+
 }  // namespace fake

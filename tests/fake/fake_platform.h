@@ -244,6 +244,8 @@ class FakeToolkit : public platform::Toolkit {
     notices.emplace_back(title, text, false);
     return std::make_unique<FakeNotice>(std::get<2>(notices.back()));
   }
+  // Held by another process until its time, if it is there; else by this one while it lives.
+  std::unique_ptr<platform::Interface> holdMachineWide(const std::string& name) override;
 
   FakeWindow& window() { return *window_; }
   std::string commandLineText;
@@ -254,11 +256,35 @@ class FakeToolkit : public platform::Toolkit {
   int waits = 0;  // passes through waitForEvents: a wait must sleep, not spin
   std::vector<std::string>* log = nullptr;  // where message boxes go among other calls
   std::deque<std::tuple<std::string, std::string, bool>> notices;  // title, text, closed yet
+  std::map<std::string, TimePoint> heldElsewhere;  // names and when the other process lets go
+  std::map<std::string, int> holds;                // names held by this process now
 
  private:
   EventQueue& queue_;
   FakeWindow* window_ = nullptr;
   bool running_ = false;
+};
+
+// Routes come at their time; each one's coming is news from the message loop, where the layer
+// tells (silent: the program has to look again by itself).
+class FakeNetwork : public platform::Network {
+ public:
+  explicit FakeNetwork(EventQueue& queue) : queue_(queue) {}
+  bool hasRouteTo(const std::string& address) override {
+    ++looks;
+    const auto route = routes.find(address);
+    return route != routes.end() && route->second <= queue_.now();
+  }
+  void setOnChange(std::function<void()> handler) override;
+
+  std::map<std::string, TimePoint> routes;  // by address: from when a route is there
+  bool silent = false;
+  int looks = 0;
+
+ private:
+  EventQueue& queue_;
+  std::function<void()> onChange_;
+  std::vector<std::uint64_t> news_;
 };
 
 // The wall clock runs with virtual time from the start below (local time is UTC here); setting
@@ -391,9 +417,10 @@ struct FakePlatform {
   FakeToolkit toolkit{queue};
   FakeClock clock{queue};
   FakeIcmp icmp{queue};
+  FakeNetwork network{queue};
   FakeFiles files{queue, log};
   FakeOsQuery osQuery{log};
-  platform::Platform platform{toolkit, clock, icmp, files, osQuery};
+  platform::Platform platform{toolkit, clock, icmp, network, files, osQuery};
 };
 
 }  // namespace fake

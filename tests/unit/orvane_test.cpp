@@ -25,7 +25,7 @@ std::string Row(std::size_t i) { return orvane::AddressOf(orvane::TimeServers()[
 
 // The fake platform with a clock setter on it, rebuilt whole for each case.
 struct World : fake::FakePlatform {
-  orvane::frm時間校正 form{toolkit, clock, icmp};
+  orvane::frm時間校正 form{toolkit, clock, icmp, network};
 };
 
 class Orvane : public ::testing::Test {
@@ -331,6 +331,59 @@ TEST_F(Orvane, FinishEndsARunAtOnce) {
     EXPECT_TRUE(world->toolkit.messageBoxes.empty());
     EXPECT_EQ(Outcome(), kAfterSearch);
     EXPECT_EQ(world->icmp.echoes.size(), when < 1s ? 2u : 5u);
+  }
+}
+
+// At sign-in ("/LOGIN") a run begins as soon as the system has a route to a server (said by the
+// layer, or seen at the next look each second), or after 30 s all the same; and it never
+// overlaps another Orvane's run: a quiet run that had to wait for one ends without its own.
+TEST_F(Orvane, ASignInRunWaitsForTheNetworkAndNoRunOverlapsAnother) {
+  const std::string turn = "tw.zevo.orvane.run", waitNet = "等候網路連線…",
+                    waitTurn = "等候另一個網路校時結束…";
+  const fake::ConnectionScript reply = {Data(40ms, kNewYear2024)},
+                               noRoute = {Failure(10ms, "網路無法連線")};
+  const auto never = std::optional<fake::Duration>();
+  struct Case {
+    const char* what;
+    std::string commandLine;
+    std::optional<fake::Duration> routeFrom, otherRunUntil;
+    bool silent;
+    fake::ConnectionScript script;
+    std::optional<fake::Duration> began;  // the run's search; none: no run of its own
+    std::string waitedWith;
+    bool box;
+  } cases[] = {
+      // clang-format off
+      {"the network up",             "/Q /login", 0s,    never, false, reply,   0s,    "",       false},
+      {"a route after 3 s",          "/Q /LOGIN", 3s,    never, false, reply,   3s,    waitNet,  false},
+      {"after 3.5 s, told nothing",  "/Q /LOGIN", 3500ms, never, true, reply,   4s,    waitNet,  false},
+      {"no route in 30 s",           "/Q /LOGIN", never, never, false, noRoute, 30s,   waitNet,  true},
+      {"not at sign-in",             "/Q",        never, never, false, reply,   0s,    "",       false},
+      {"another run, quietly",       "/Q",        0s,    2s,    false, reply,   never, waitTurn, false},
+      {"another run, in the window", "",          0s,    2s,    false, reply,   2s,    waitTurn, false},
+      {"a name held for ever",       "/Q",        0s,    24h,   false, reply,   60s,   waitTurn, false},
+      // clang-format on
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.what);
+    Reset();
+    world->toolkit.commandLineText = row.commandLine;
+    for (std::size_t i = 0; row.routeFrom && i < 5; ++i)
+      world->network.routes[Row(i)] = TimePoint{} + *row.routeFrom;
+    world->network.silent = row.silent;
+    if (row.otherRunUntil) world->toolkit.heldElsewhere[turn] = TimePoint{} + *row.otherRunUntil;
+    Server(row.script);
+    Run();
+    const auto& search = Control("lbl目標").history;
+    const auto began = std::find_if(search.begin(), search.end(),
+                                    [&](const auto& shown) { return shown.text == kDots; });
+    EXPECT_EQ(began == search.end() ? never : std::optional(began->when - TimePoint{}), row.began);
+    const auto& said = Control("lbl錯誤訊息").history;
+    EXPECT_EQ(said.empty() ? "" : said.front().text, row.waitedWith);
+    EXPECT_EQ(world->toolkit.messageBoxes.size(), row.box ? 1u : 0u);
+    EXPECT_EQ(world->toolkit.holds[turn], 0) << "let go once the run is over";
+    EXPECT_LE(world->network.looks, 5 * 31) << "a look a second at most, at each server";
+    EXPECT_LE(world->toolkit.waits, 300) << "no spinning";
   }
 }
 
