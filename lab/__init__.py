@@ -42,7 +42,9 @@ class SystemLog:
         os.chmod(self.PATH, 0o666)
 
     def lines(self, wait=0.5):
-        """The lines received, until none has come for the wait."""
+        """The lines received, until none has come for the wait; none once closed."""
+        if self.socket.fileno() < 0:
+            return []
         self.socket.settimeout(wait)
         got = []
         try:

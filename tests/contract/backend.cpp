@@ -179,12 +179,12 @@ void Backend::writeProgram(const std::string& name, bool executable, Ending endi
   wchar_t self[MAX_PATH];
   ::GetModuleFileNameW(nullptr, self, MAX_PATH);
   ::CopyFileW(self, path(name).c_str(), FALSE);
-  const char* tails[] = {"", "EXIT3", "EXITM", "CRASH", "FAULT", "NODLL"};
+  const char* tails[] = {"", "EXIT3", "EXITM", "FAULT", "NODLL"};
   std::ofstream(path(name), std::ios::binary | std::ios::app) << tails[int(ending)];
   ::SetEnvironmentVariableW(L"RECORD_START", Record(folder_).c_str());
   static_cast<void>(executable);  // Windows runs what has a program's name
 #else
-  const char* ends[] = {"", "exit 3\n", "exit 255\n", "kill -SEGV $$\n", "kill -BUS $$\n", ""};
+  const char* ends[] = {"", "exit 3\n", "exit 255\n", "kill -SEGV $$\n", ""};
   write(name, ending == Ending::NotStarting
                   ? "#!/usr/bin/env orvane-missing-interpreter\n"
                   : "#!/bin/sh\n{ pwd; echo \"$#\"; } > '" + Record(folder_).string() + "'\n" +

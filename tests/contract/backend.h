@@ -65,11 +65,10 @@ class Backend {
   std::optional<std::string> read(const std::string& name);
   std::vector<std::string> names();
   // A program there that records, when started, its working folder and argument count (written
-  // as a download is, not executable, unless told), then ends as told: with code 3 or -1, killed
-  // as a crash kills it, by a real fault of its own, or not started at all, as the system's
-  // loader ends a program it cannot run (a missing interpreter, a missing library); the record,
-  // once it is there.
-  enum class Ending { Normally, WithCode3, WithCodeMinus1, Crashing, Faulting, NotStarting };
+  // as a download is, not executable, unless told), then ends as told: with code 3 or -1, by a
+  // crash of its own, or not started at all, as the system's loader ends a program it cannot
+  // run (a missing interpreter, a missing library); the record, once it is there.
+  enum class Ending { Normally, WithCode3, WithCodeMinus1, Crashing, NotStarting };
   void writeProgram(const std::string& name, bool executable = true,
                     Ending ending = Ending::Normally);
   std::optional<std::string> started();

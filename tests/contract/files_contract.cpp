@@ -149,7 +149,6 @@ TEST_F(FilesContract, TheOldVersionWaitsAsideAndAStartedProgramsEndIsTold) {
   } endings[] = {{Ending::WithCode3, ProgramState::Ended, 3},
                  {Ending::WithCodeMinus1, ProgramState::Ended, 0},
                  {Ending::Crashing, ProgramState::Crashed, 0},
-                 {Ending::Faulting, ProgramState::Crashed, 0},
                  {Ending::NotStarting, ProgramState::NotStarted, 0}};
   for (const auto& [ending, is, number] : endings) {
     SCOPED_TRACE(int(ending));

@@ -248,26 +248,15 @@ std::unique_ptr<platform::Folder> FakeFiles::programFolder() {
   return std::make_unique<FakeFolder>(*this, "/opt/app");
 }
 
-namespace {
-class FakeHeld : public platform::Interface {
- public:
-  FakeHeld(std::map<std::string, int>& holds, std::string name)
-      : holds_(holds), name_(std::move(name)) {
-    ++holds_[name_];
-  }
-  ~FakeHeld() override { --holds_[name_]; }
-
- private:
-  std::map<std::string, int>& holds_;
-  std::string name_;
-};
-}  // namespace
-
 std::unique_ptr<platform::Interface> FakeToolkit::holdMachineWide(const std::string& name) {
+  struct Held : platform::Interface {
+    explicit Held(int& holds) : count(++holds) {}
+    ~Held() override { --count; }
+    int& count;
+  };
   const auto elsewhere = heldElsewhere.find(name);
-  if (elsewhere != heldElsewhere.end() && queue_.now() < elsewhere->second) return nullptr;
-  if (holds[name] > 0) return nullptr;
-  return std::make_unique<FakeHeld>(holds, name);
+  const bool taken = elsewhere != heldElsewhere.end() && queue_.now() < elsewhere->second;
+  return taken || holds[name] > 0 ? nullptr : std::make_unique<Held>(holds[name]);
 }
 
 void FakeNetwork::setOnChange(std::function<void()> handler) {
@@ -276,10 +265,7 @@ void FakeNetwork::setOnChange(std::function<void()> handler) {
   onChange_ = std::move(handler);
   if (!onChange_ || silent) return;
   for (const auto& [address, from] : routes)
-    if (from > queue_.now())
-      news_.push_back(queue_.schedule(from, [this] {
-        if (onChange_) onChange_();
-      }));
+    if (from > queue_.now()) news_.push_back(queue_.schedule(from, [this] { onChange_(); }));
 }
 
 }  // namespace fake

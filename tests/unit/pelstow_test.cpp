@@ -279,25 +279,20 @@ TEST(Pelstow, ABusyTargetIsRetriedForTenSecondsAndOtherErrorsAreReportedAtOnce) 
 // start shows nothing.
 TEST(Pelstow, AWaitOrACopyOfMoreThanHalfASecondIsSaid) {
   const platform::Error busy(26, "檔案忙碌中", true);
+  const auto growing = [](Installer& p) {
+    for (int i = 1; i <= 4; ++i)
+      p.queue.schedule(fake::TimePoint{} + i * 300ms, [&p] { p.files.files[kDownload] += "x"; });
+  };
   struct Row {
     std::string said;
     std::function<void(Installer&)> prepare;
   } rows[] = {
-      {"",
-       [](auto& p) {
-         p.files.programRuns["new"] = {24h, {}};
-       }},
-      {"等候新版程式下載完成：_new_my app.bin",
-       [](auto& p) {
-         for (int i = 1; i <= 4; ++i)
-           p.queue.schedule(fake::TimePoint{} + i * 300ms,
-                            [&p] { p.files.files[kDownload] += "x"; });
-       }},
-      {"等候舊版程式結束：my app.bin",
-       [&](auto& p) {
-         p.files.placeErrors = {busy, busy, busy, busy};
-       }},
-      {"正在複製新版程式：my app.bin", [](auto& p) { p.files.copyTime = 2s; }},
+      // clang-format off
+      {"",                                      [](auto& p) { p.files.programRuns["new"] = {24h, {}}; }},
+      {"等候新版程式下載完成：_new_my app.bin", growing},
+      {"等候舊版程式結束：my app.bin",           [&](auto& p) { p.files.placeErrors = {busy, busy, busy, busy}; }},
+      {"正在複製新版程式：my app.bin",           [](auto& p) { p.files.copyTime = 2s; }},
+      // clang-format on
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.said);

@@ -48,10 +48,9 @@ std::unique_ptr<Backend> MakeBackend() { return std::make_unique<Win32Backend>()
 
 }  // namespace contract
 
-// How a copy of this program ends, by the last bytes of its own file: "CRASH" with the code an
-// access violation ends a program with, "FAULT" by a real one (left to the system's handling of
-// a crash), "NODLL" as the loader ends a program whose library is missing, "EXIT3" and "EXITM"
-// with code 3 and -1, anything else normally.
+// How a copy of this program ends, by the last bytes of its own file: "FAULT" by a real access
+// violation (left to the system's handling of a crash), "NODLL" as the loader ends a program
+// whose library is missing, "EXIT3" and "EXITM" with code 3 and -1, anything else normally.
 int EndingOfThisCopy() {
   wchar_t self[MAX_PATH];
   ::GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -59,7 +58,6 @@ int EndingOfThisCopy() {
   std::string tail(5, '\0');
   file.seekg(-5, std::ios::end);
   file.read(tail.data(), 5);
-  if (tail == "CRASH") ::TerminateProcess(::GetCurrentProcess(), 0xC0000005);
   if (tail == "NODLL") ::TerminateProcess(::GetCurrentProcess(), 0xC0000135);
   if (tail == "FAULT") *static_cast<volatile int*>(nullptr) = 1;
   return tail == "EXIT3" ? 3 : tail == "EXITM" ? -1 : 0;
