@@ -250,7 +250,7 @@ std::unique_ptr<platform::Folder> FakeFiles::programFolder() {
 
 std::unique_ptr<platform::Interface> FakeToolkit::holdMachineWide(const std::string& name) {
   struct Held : platform::Interface {
-    explicit Held(int& holds) : count(++holds) {}
+    explicit Held(int& held) : count(++held) {}
     ~Held() override { --count; }
     int& count;
   };
