@@ -146,6 +146,17 @@ class World:
         env.update(extra)
         return env
 
+    def wayland(self):
+        """A Wayland session's compositor (Weston, headless): what a program started with these
+        extra settings meets instead of the X server."""
+        extra = dict(WAYLAND_DISPLAY="wayland-lab", QT_QPA_PLATFORM="wayland", DISPLAY="")
+        self.processes.append(subprocess.Popen(
+            ["weston", "--backend=headless-backend.so", "--socket=wayland-lab", "--idle-time=0"],
+            env=self.env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        socket_path = os.path.join(self.env()["XDG_RUNTIME_DIR"], "wayland-lab")
+        until(lambda: os.path.exists(socket_path), 10)
+        return extra
+
     def command(self, path, *args):
         """How to start a program of the build under test: natively, or under Wine."""
         if WINDOWS:
