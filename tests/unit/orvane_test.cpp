@@ -355,7 +355,7 @@ TEST_F(Orvane, ASignInRunWaitsForTheNetworkAndNoRunOverlapsAnother) {
   } cases[] = {
       // clang-format off
       {"the network up",             "/Q /login", 0s,    never, false, reply,   0s,    "",       false},
-      {"a route after 3 s",          "/Q /LOGIN", 3s,    never, false, reply,   3s,    waitNet,  false},
+      {"a route after 2.5 s, told",  "/Q /LOGIN", 2500ms, never, false, reply,  2500ms, waitNet, false},
       {"after 3.5 s, told nothing",  "/Q /LOGIN", 3500ms, never, true, reply,   4s,    waitNet,  false},
       {"no route in 30 s",           "/Q /LOGIN", never, never, false, noRoute, 30s,   waitNet,  true},
       {"not at sign-in",             "/Q",        never, never, false, reply,   0s,    "",       false},
