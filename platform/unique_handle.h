@@ -83,4 +83,14 @@ class UniqueHandle {
   Value value_ = Traits::none();
 };
 
+// A handle held as an Interface, where holding it is all its owner does with it (a name taken).
+template <class Handle>
+class Holding : public Interface {
+ public:
+  explicit Holding(Handle handle) : handle_(std::move(handle)) {}
+
+ private:
+  Handle handle_;
+};
+
 }  // namespace platform

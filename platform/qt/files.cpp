@@ -376,11 +376,10 @@ class PosixKeptVersion : public KeptVersion {
  private:
   static constexpr const char* kCapability = "security.capability";
   std::string path() const { return folder_.reachable(aside_); }
-  // Where this process may not change the file's mode, it lies as it was.
+  // Only a set-ID mode changes; where this process may not change it, it lies as it was.
   void setMode(mode_t mode) const {
-    if ((mode_ & (S_ISUID | S_ISGID)) == 0 ||
-        ::fchmodat(folder_.fd(), aside_.c_str(), mode, 0) != 0)
-      return;
+    if ((mode_ & (S_ISUID | S_ISGID)) == 0) return;
+    [[maybe_unused]] const int changed = ::fchmodat(folder_.fd(), aside_.c_str(), mode, 0);
   }
   void takeRightsAway() const { setMode(mode_ & 0777); }
   void giveRightsBack() {

@@ -27,6 +27,14 @@ constexpr const char* kInstalledHelper = "/usr/libexec/orvane-settime";
 // The helper answers at once, unless another run is setting the clock just then.
 constexpr auto kSetAnswerTime = std::chrono::seconds(5);
 
+// A notifier may be dropped from inside its own signal: it goes once the signal is over.
+void Drop(QSocketNotifier*& notifier) {
+  if (notifier == nullptr) return;
+  notifier->setEnabled(false);
+  notifier->deleteLater();
+  notifier = nullptr;
+}
+
 // The sockets with a connection, on the window's thread.
 std::vector<QtTcpSocket*>& Connected() {
   static std::vector<QtTcpSocket*> sockets;
@@ -129,11 +137,7 @@ void QtTcpSocket::closeWithWindow() {
 void QtTcpSocket::endConnection() {
   pending_.stop();
   pendingError_ = 0;
-  if (notifier_ != nullptr) {
-    notifier_->setEnabled(false);
-    notifier_->deleteLater();
-    notifier_ = nullptr;
-  }
+  Drop(notifier_);
   received_.clear();
   frames_.clear();
   std::erase(Connected(), this);
@@ -215,11 +219,7 @@ bool PosixNetwork::hasRouteTo(const std::string& address) {
 
 void PosixNetwork::setOnChange(std::function<void()> handler) {
   onChange_ = std::move(handler);
-  if (notifier_ != nullptr) {
-    notifier_->setEnabled(false);
-    notifier_->deleteLater();
-    notifier_ = nullptr;
-  }
+  Drop(notifier_);
   news_.reset();
   if (!onChange_) return;
   news_.reset(::socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE));

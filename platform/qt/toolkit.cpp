@@ -438,16 +438,6 @@ std::unique_ptr<Notice> QtToolkit::showNotice(const std::string& title, const st
   return std::make_unique<QtNotice>(title, text);
 }
 
-namespace {
-class HeldName : public Interface {
- public:
-  explicit HeldName(UniqueFd socket) : socket_(std::move(socket)) {}
-
- private:
-  UniqueFd socket_;
-};
-}  // namespace
-
 std::unique_ptr<Interface> QtToolkit::holdMachineWide(const std::string& name) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -457,7 +447,7 @@ std::unique_ptr<Interface> QtToolkit::holdMachineWide(const std::string& name) {
   const auto size = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + length);
   if (!socket || ::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), size) != 0)
     return nullptr;
-  return std::make_unique<HeldName>(std::move(socket));
+  return std::make_unique<Holding<UniqueFd>>(std::move(socket));
 }
 
 }  // namespace platform::qt

@@ -46,6 +46,9 @@ std::wstring FullPath(const std::wstring& path) {
 }
 
 std::wstring NameOf(const std::wstring& path) { return path.substr(path.find_last_of(L'\\') + 1); }
+std::wstring FolderOf(const std::wstring& path) {  // with its backslash
+  return path.substr(0, path.find_last_of(L'\\') + 1);
+}
 
 // Removes a file of ours (a copy, a kept version, a stale one) whatever its attributes say.
 void DeleteAnyway(const std::wstring& path) {
@@ -115,9 +118,9 @@ class Win32KeptVersion : public KeptVersion {
   }
   std::string keepForGood() override {
     left_ = true;
-    const std::wstring folder = target_.substr(0, target_.find_last_of(L'\\') + 1);
     for (int attempt = 0; attempt < 100; ++attempt) {
-      const std::wstring kept = folder + Wide(KeptOldName(Utf8(NameOf(target_)), attempt));
+      const std::wstring kept =
+          FolderOf(target_) + Wide(KeptOldName(Utf8(NameOf(target_)), attempt));
       if (::MoveFileExW(LongPath(aside_).c_str(), LongPath(kept).c_str(), MOVEFILE_WRITE_THROUGH))
         return Utf8(NameOf(kept));
       const DWORD error = ::GetLastError();
@@ -270,8 +273,8 @@ class Win32StagedCopy : public StagedCopy {
     // The old version keeps a second name, where the file system can give it one: one name for
     // every try, while the old version is still running and its file busy.
     if (keepOld && aside_.empty() && attributes != INVALID_FILE_ATTRIBUTES) {
-      const std::wstring aside = FullPath(target_.substr(0, target_.find_last_of(L'\\') + 1) +
-                                          Wide(StagedCopyName(Utf8(NameOf(target_)))));
+      const std::wstring aside =
+          FullPath(FolderOf(target_) + Wide(StagedCopyName(Utf8(NameOf(target_)))));
       if (::CreateHardLinkW(LongPath(aside).c_str(), target.c_str(), nullptr)) aside_ = aside;
     }
     if (file_) {

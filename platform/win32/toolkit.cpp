@@ -518,21 +518,11 @@ std::unique_ptr<Notice> Win32Toolkit::showNotice(const std::string& title,
   return std::make_unique<Win32Notice>(title, text);
 }
 
-namespace {
-class HeldName : public Interface {
- public:
-  explicit HeldName(UniqueKernelHandle mutex) : mutex_(std::move(mutex)) {}
-
- private:
-  UniqueKernelHandle mutex_;
-};
-}  // namespace
-
 std::unique_ptr<Interface> Win32Toolkit::holdMachineWide(const std::string& name) {
   // Another session's mutex may also be one this user may not open: held all the same.
   UniqueKernelHandle mutex(::CreateMutexW(nullptr, FALSE, (L"Global\\" + Wide(name)).c_str()));
   if (!mutex || ::GetLastError() == ERROR_ALREADY_EXISTS) return nullptr;
-  return std::make_unique<HeldName>(std::move(mutex));
+  return std::make_unique<Holding<UniqueKernelHandle>>(std::move(mutex));
 }
 
 void Win32Toolkit::forget(const Win32Window& window) {
